@@ -1,0 +1,191 @@
+// System::Classes: components, threads and the main-thread dispatch of the
+// host framework stand-in.
+//
+// Properties follow one form throughout: a reader named as the property
+// (`Name()`) and a writer named Set + the property (`SetName(...)`).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <exception>
+#include <vector>
+
+#include "System.Kernel.hpp"
+#include "System.hpp"
+
+namespace System::Classes {
+
+// An event handler: called with the object that fires it.
+using TNotifyEvent = TMethod<TObject*>;
+// A parameterless method, as handed to TThread::Synchronize.
+using TThreadMethod = TMethod<>;
+
+// ---------------------------------------------------------------------------
+// Component state flags. A set held in one word; the values are the
+// framework's bit values.
+using TComponentState = std::uint16_t;
+inline constexpr TComponentState csLoading = 0x01;
+inline constexpr TComponentState csReading = 0x02;
+inline constexpr TComponentState csWriting = 0x04;
+inline constexpr TComponentState csDestroying = 0x08;
+inline constexpr TComponentState csDesigning = 0x10;
+
+class QEV_VCL_API EComponentError : public Exception {
+ public:
+  using Exception::Exception;
+};
+
+// TComponent: a named object that may own other components and frees them
+// when it is freed. Created and used on one thread (the main thread), except
+// ComponentState(), which any thread may read.
+class QEV_VCL_API TComponent : public TObject {
+ public:
+  // Links the new component to `owner` (may be null). A component created
+  // under an owner in design state is itself in design state from the start.
+  explicit TComponent(TComponent* owner);
+  // Frees the owned components (last first), then leaves the owner.
+  ~TComponent() override;
+
+  const TTypeInfo* ClassInfo() const noexcept override;
+  // Sets csDestroying on this component before its destructors run.
+  void BeforeDestruction() override;
+
+  TComponent* Owner() const noexcept { return owner_; }
+  int ComponentCount() const noexcept { return static_cast<int>(components_.size()); }
+  TComponent* Components(int index) const { return components_.at(static_cast<std::size_t>(index)); }
+  // The owned component of that name (compared as identifiers), or null.
+  TComponent* FindComponent(const UnicodeString& name) const;
+
+  TComponentState ComponentState() const noexcept { return state_.load(std::memory_order_acquire); }
+  // Sets csDesigning on this component and, recursively, on those it owns.
+  void SetDesigning(bool designing);
+
+  // Published property Name: empty, or an identifier unique among the
+  // owner's components; otherwise EComponentError.
+  const UnicodeString& Name() const noexcept { return name_; }
+  void SetName(const UnicodeString& name);
+  // Published property Tag: free for the application's use.
+  std::intptr_t Tag() const noexcept { return tag_; }
+  void SetTag(std::intptr_t tag) noexcept { tag_ = tag; }
+
+  static const TTypeInfo TypeInfo;
+
+ protected:
+  void SetState(TComponentState flags, bool on) noexcept;
+
+ private:
+  TComponent* owner_ = nullptr;
+  std::vector<TComponent*> components_;
+  std::atomic<TComponentState> state_{0};
+  UnicodeString name_;
+  std::intptr_t tag_ = 0;
+};
+
+// ---------------------------------------------------------------------------
+// Thread priority: seven steps from idle to time-critical.
+enum class TThreadPriority : std::uint8_t {
+  tpIdle, tpLowest, tpLower, tpNormal, tpHigher, tpHighest, tpTimeCritical
+};
+
+class QEV_VCL_API EThread : public Exception {
+ public:
+  using Exception::Exception;
+};
+
+// TThread: a system thread running Execute.
+//
+// Create a thread with TThread::Create<T>(args...): it constructs T, then
+// creates the system thread and lets it run, so Execute never starts before
+// the whole construction has finished. If the system refuses the thread, the
+// object is deleted (its destructors run) and EThread is thrown.
+//
+// A thread with FreeOnTerminate deletes itself on its own thread after
+// Execute has returned; any other thread is deleted by its creator, which
+// terminates it and waits for it to end.
+class QEV_VCL_API TThread : public TObject {
+ public:
+  template <class T, class... Args>
+  static T* Create(Args&&... args) {
+    T* thread = new T(static_cast<Args&&>(args)...);
+    static_cast<TThread*>(thread)->Launch();
+    return thread;
+  }
+
+  ~TThread() override;
+  const TTypeInfo* ClassInfo() const noexcept override;
+
+  // Sets Terminated and calls TerminatedSet. Neither wakes nor waits.
+  void Terminate();
+  bool Terminated() const noexcept { return terminated_.load(std::memory_order_acquire); }
+  // True once Execute has returned.
+  bool Finished() const noexcept { return finished_.load(std::memory_order_acquire); }
+
+  // Applied to the running system thread at once; before the thread runs it
+  // is kept and applied at its start. Reads back the system thread's step.
+  TThreadPriority Priority() const;
+  void SetPriority(TThreadPriority priority);
+
+  bool FreeOnTerminate() const noexcept { return freeOnTerminate_.load(std::memory_order_acquire); }
+  void SetFreeOnTerminate(bool value) noexcept { freeOnTerminate_.store(value, std::memory_order_release); }
+
+  // The exception that escaped Execute, if any.
+  std::exception_ptr FatalException() const;
+  // The system's identifier of the thread.
+  std::uint64_t ThreadID() const noexcept;
+  // Waits until the thread has ended. Not for threads that free themselves.
+  void WaitFor();
+
+  // Blocks the calling thread for `ms` milliseconds (none if negative),
+  // through the sleep hook when one is installed.
+  static void Sleep(int ms);
+  using TSleepHook = void (*)(int ms);
+  // Installs a hook that replaces Sleep (null restores the system's sleep);
+  // returns the previous hook.
+  static TSleepHook SetSleepHook(TSleepHook hook) noexcept;
+
+  // Runs `method` on the main thread and returns when it has run; an
+  // exception it raises is rethrown here. On the main thread it runs at once.
+  // A call dropped by RemoveQueuedEvents returns without having run.
+  static void Synchronize(TThreadMethod method);
+  // Drops the queued Synchronize calls whose object is `object`; their
+  // callers return.
+  static void RemoveQueuedEvents(const void* object);
+
+  // Number of threads made by this class whose Execute has not yet returned.
+  static int ActiveCount() noexcept;
+
+ protected:
+  TThread();
+  // Runs on the thread after Execute has returned.
+  virtual void DoTerminate() {}
+  // Runs on the terminating caller's thread inside Terminate.
+  virtual void TerminatedSet() {}
+  // The thread's body.
+  virtual void Execute() = 0;
+
+ private:
+  void Launch();
+  static void Run(void* self);
+
+  Kernel::OsThread* os_ = nullptr;
+  std::atomic<bool> terminated_{false};
+  std::atomic<bool> finished_{false};
+  std::atomic<bool> freeOnTerminate_{false};
+  std::atomic<TThreadPriority> priority_{TThreadPriority::tpNormal};
+  std::exception_ptr fatal_;
+};
+
+// ---------------------------------------------------------------------------
+// Main-thread dispatch, for the application's loop.
+
+// Runs the queued Synchronize calls on the calling (main) thread. With none
+// queued, waits up to `timeoutMs` for one to arrive. Returns whether any ran.
+// Raises EThread off the main thread.
+QEV_VCL_API bool CheckSynchronize(int timeoutMs = 0);
+
+// Called, on the calling thread, whenever a Synchronize call is queued, so
+// that a loop sleeping elsewhere can wake up and call CheckSynchronize.
+// Returns the previous hook.
+QEV_VCL_API TNotifyEvent SetWakeMainThread(TNotifyEvent hook);
+
+}  // namespace System::Classes

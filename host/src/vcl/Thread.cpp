@@ -1,0 +1,209 @@
+#include <condition_variable>
+#include <mutex>
+
+#include "System.Classes.hpp"
+
+namespace System::Classes {
+namespace {
+
+const TTypeInfo kThreadInfo{TTypeKind::tkClass, "TThread", nullptr};
+
+std::atomic<TThread::TSleepHook> sleepHook{nullptr};
+std::atomic<int> activeThreads{0};
+
+bool OnMainThread() { return Kernel::CurrentThreadId() == Kernel::MainThreadId(); }
+
+// --- Main-thread dispatch ---------------------------------------------------
+// A Synchronize call waiting for the main thread. It lives on the caller's
+// stack; the queue links the requests without allocating.
+struct SyncRequest {
+  enum State : int { kQueued, kRan, kDropped };
+  TThreadMethod method;
+  std::exception_ptr error;
+  std::atomic<int> state{kQueued};
+  SyncRequest* next = nullptr;
+
+  void Finish(State s) {
+    state.store(s, std::memory_order_release);
+    state.notify_all();
+  }
+};
+
+struct Dispatch {
+  std::mutex lock;
+  std::condition_variable arrived;
+  SyncRequest* head = nullptr;
+  SyncRequest* tail = nullptr;
+  TNotifyEvent wake;
+};
+
+Dispatch& dispatch() {
+  static Dispatch d;
+  return d;
+}
+
+}  // namespace
+
+// --- TThread --------------------------------------------------------------------
+
+TThread::TThread() = default;
+
+TThread::~TThread() {
+  if (!os_) return;
+  if (Kernel::CurrentThreadId() == Kernel::ThreadId(os_)) {
+    Kernel::DetachThread(os_);  // freeing itself after Execute
+  } else {
+    Terminate();
+    Kernel::JoinThread(os_);
+  }
+}
+
+const TTypeInfo* TThread::ClassInfo() const noexcept { return &kThreadInfo; }
+
+void TThread::Launch() {
+  os_ = Kernel::CreateThread(&TThread::Run, this);
+  if (!os_) {
+    delete this;
+    throw EThread(u"Thread creation error: the system refused a new thread");
+  }
+  Kernel::SetThreadPriority(os_, static_cast<int>(priority_.load()));
+  activeThreads.fetch_add(1);
+  Kernel::StartThread(os_);
+}
+
+void TThread::Run(void* self) {
+  auto* t = static_cast<TThread*>(self);
+  try {
+    if (!t->Terminated()) t->Execute();
+  } catch (...) {
+    t->fatal_ = std::current_exception();
+  }
+  try {
+    t->DoTerminate();
+  } catch (...) {
+    // Nowhere to report it: the thread is ending.
+  }
+  // Once finished_ is set, a thread that does not free itself may be deleted
+  // by its creator at any moment: read what we need first.
+  const bool freeSelf = t->FreeOnTerminate();
+  t->finished_.store(true, std::memory_order_release);
+  if (freeSelf) delete t;
+  activeThreads.fetch_sub(1);
+  activeThreads.notify_all();
+}
+
+void TThread::Terminate() {
+  terminated_.store(true, std::memory_order_release);
+  TerminatedSet();
+}
+
+TThreadPriority TThread::Priority() const {
+  if (os_ && !Finished()) {
+    const int step = Kernel::ThreadPriority(os_);
+    if (step >= 0) return static_cast<TThreadPriority>(step);
+  }
+  return priority_.load();
+}
+
+void TThread::SetPriority(TThreadPriority priority) {
+  priority_.store(priority);
+  if (os_) Kernel::SetThreadPriority(os_, static_cast<int>(priority));
+}
+
+std::exception_ptr TThread::FatalException() const { return fatal_; }
+
+std::uint64_t TThread::ThreadID() const noexcept { return os_ ? Kernel::ThreadId(os_) : 0; }
+
+void TThread::WaitFor() {
+  if (FreeOnTerminate()) throw EThread(u"Cannot wait for a thread that frees itself");
+  if (!os_) return;
+  Kernel::JoinThread(os_);
+  os_ = nullptr;
+}
+
+void TThread::Sleep(int ms) {
+  if (ms < 0) ms = 0;
+  if (TSleepHook hook = sleepHook.load())
+    hook(ms);
+  else
+    Kernel::Sleep(static_cast<std::uint32_t>(ms));
+}
+
+TThread::TSleepHook TThread::SetSleepHook(TSleepHook hook) noexcept { return sleepHook.exchange(hook); }
+
+int TThread::ActiveCount() noexcept { return activeThreads.load(); }
+
+void TThread::Synchronize(TThreadMethod method) {
+  if (OnMainThread()) {
+    method();
+    return;
+  }
+  SyncRequest request;
+  request.method = method;
+  Dispatch& d = dispatch();
+  TNotifyEvent wake;
+  {
+    std::lock_guard guard(d.lock);
+    (d.tail ? d.tail->next : d.head) = &request;
+    d.tail = &request;
+    wake = d.wake;
+  }
+  d.arrived.notify_all();
+  if (wake) wake(nullptr);
+  request.state.wait(SyncRequest::kQueued, std::memory_order_acquire);
+  if (request.error) std::rethrow_exception(request.error);
+}
+
+void TThread::RemoveQueuedEvents(const void* object) {
+  Dispatch& d = dispatch();
+  std::lock_guard guard(d.lock);
+  SyncRequest** link = &d.head;
+  d.tail = nullptr;
+  while (SyncRequest* r = *link) {
+    if (r->method.data == object) {
+      *link = r->next;
+      r->Finish(SyncRequest::kDropped);  // `r` belongs to its caller from here on
+    } else {
+      d.tail = r;
+      link = &r->next;
+    }
+  }
+}
+
+bool CheckSynchronize(int timeoutMs) {
+  if (!OnMainThread()) throw EThread(u"CheckSynchronize called outside the main thread");
+  Dispatch& d = dispatch();
+  std::unique_lock guard(d.lock);
+  if (!d.head && timeoutMs > 0)
+    d.arrived.wait_for(guard, std::chrono::milliseconds(timeoutMs), [&] { return d.head != nullptr; });
+  // Serve what is queued now, one call at a time: a call may drop later ones
+  // (RemoveQueuedEvents), and callers that queue again while we run wait for
+  // the next round.
+  std::size_t pending = 0;
+  for (SyncRequest* r = d.head; r; r = r->next) ++pending;
+  const bool any = pending > 0;
+  for (; pending > 0 && d.head; --pending) {
+    SyncRequest* r = d.head;
+    d.head = r->next;
+    if (!d.head) d.tail = nullptr;
+    guard.unlock();
+    try {
+      r->method();
+    } catch (...) {
+      r->error = std::current_exception();
+    }
+    r->Finish(SyncRequest::kRan);  // `r` belongs to its caller from here on
+    guard.lock();
+  }
+  return any;
+}
+
+TNotifyEvent SetWakeMainThread(TNotifyEvent hook) {
+  Dispatch& d = dispatch();
+  std::lock_guard guard(d.lock);
+  TNotifyEvent previous = d.wake;
+  d.wake = hook;
+  return previous;
+}
+
+}  // namespace System::Classes

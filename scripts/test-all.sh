@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# Builds every configuration and runs every test: linux, win64 and win32
+# (under Wine), and the native suite under ThreadSanitizer and under
+# AddressSanitizer with UndefinedBehaviorSanitizer. Installs what is missing
+# first. Usage: scripts/test-all.sh [configuration ...]
+set -uo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+bash scripts/setup.sh || exit 1
+
+export QEV_BUILD_ROOT="$root/build"
+configs=("$@")
+((${#configs[@]})) || configs=(linux win64 win32 tsan asan)
+
+passed=0 failed=0 broken=()
+wine_ready=0
+# The sanitizers stop at the first report. TSan runs without address-space
+# randomization (setarch -R): its shadow memory does not fit some layouts.
+export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1"
+export ASAN_OPTIONS="detect_leaks=1 abort_on_error=1"
+export UBSAN_OPTIONS="print_stacktrace=1 halt_on_error=1"
+
+for c in "${configs[@]}"; do
+  echo "=== $c: configure and build"
+  mkdir -p build
+  if ! cmake --preset "$c" >"build/$c-configure.log" 2>&1 || ! cmake --build "build/$c" >"build/$c-build.log" 2>&1; then
+    echo "--- $c: build failed"; tail -n 40 "build/$c-configure.log" "build/$c-build.log" 2>/dev/null
+    broken+=("$c"); continue
+  fi
+  if [[ $c == win* && $wine_ready == 0 ]]; then
+    echo "=== preparing a fresh Wine prefix"
+    . scripts/wine-env.sh
+    qev_wine_prefix
+    wine_ready=1
+  fi
+  echo "=== $c: test"
+  runner=()
+  [[ $c == tsan ]] && runner=(setarch "$(uname -m)" -R)
+  log="build/$c-test.log"
+  "${runner[@]}" ctest --test-dir "build/$c" -j2 --output-on-failure --no-tests=error >"$log" 2>&1
+  rc=$?
+  tail -n 3 "$log"
+  p=$(grep -oE '[0-9]+ tests failed out of [0-9]+' "$log" | tail -1)
+  if [[ -n $p ]]; then
+    f=${p%% *}; n=${p##* }
+    passed=$((passed + n - f)); failed=$((failed + f))
+  fi
+  if ((rc != 0)); then
+    grep -E '^\s+[0-9]+ - .*\((Failed|Timeout|Not Run|Exception|SEGFAULT|Subprocess aborted)\)' "$log" | head -20
+    broken+=("$c")
+  fi
+done
+[[ $wine_ready == 1 ]] && qev_wine_stop
+
+echo
+if ((${#broken[@]})); then
+  echo "configurations that failed: ${broken[*]}"
+fi
+echo "$passed passed, $failed failed"
+((${#broken[@]} == 0))

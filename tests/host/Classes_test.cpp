@@ -1,0 +1,106 @@
+#include "System.Classes.hpp"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace {
+
+using namespace System::Classes;
+
+// Records what the component saw in its own constructor and destructor.
+struct Probe : TComponent {
+  std::vector<TComponentState>* log;
+  Probe(TComponent* owner, std::vector<TComponentState>* l) : TComponent(owner), log(l) {
+    log->push_back(ComponentState());
+  }
+  ~Probe() override { log->push_back(ComponentState()); }
+};
+
+TEST(ComponentState, FlagsHaveTheFrameworkBitValues) {
+  EXPECT_EQ(csDestroying, 8);
+  EXPECT_EQ(csDesigning, 16);
+}
+
+TEST(ComponentState, DesignStateIsSetBeforeTheDerivedConstructorRuns) {
+  std::vector<TComponentState> log;
+  auto* form = new TComponent(nullptr);
+  form->SetDesigning(true);
+  new Probe(form, &log);
+  auto* plain = new TComponent(nullptr);
+  new Probe(plain, &log);
+  ASSERT_EQ(log.size(), 2u);
+  EXPECT_EQ(log[0] & csDesigning, csDesigning);
+  EXPECT_EQ(log[1] & csDesigning, 0);
+  delete form;
+  delete plain;
+}
+
+TEST(ComponentState, BeingDestroyedIsSetWhileTheDerivedDestructorRuns) {
+  std::vector<TComponentState> log;
+  TComponent* p = new Probe(nullptr, &log);  // deleted through the base
+  delete p;
+  ASSERT_EQ(log.size(), 2u);
+  EXPECT_EQ(log[0] & csDestroying, 0);
+  EXPECT_EQ(log[1] & csDestroying, csDestroying);
+}
+
+TEST(Ownership, OwnerFreesItsComponentsLastFirst) {
+  std::vector<int> freed;
+  struct Tracked : TComponent {
+    std::vector<int>* freed;
+    int id;
+    Tracked(TComponent* o, std::vector<int>* f, int i) : TComponent(o), freed(f), id(i) {}
+    ~Tracked() override { freed->push_back(id); }
+  };
+  auto* owner = new TComponent(nullptr);
+  auto* a = new Tracked(owner, &freed, 1);
+  new Tracked(a, &freed, 11);  // owned by a
+  new Tracked(owner, &freed, 2);
+  EXPECT_EQ(owner->ComponentCount(), 2);
+  delete owner;
+  EXPECT_EQ(freed, (std::vector<int>{2, 1, 11}));
+}
+
+TEST(Ownership, ComponentFreedByHandLeavesItsOwner) {
+  auto* owner = new TComponent(nullptr);
+  auto* child = new TComponent(owner);
+  delete child;
+  EXPECT_EQ(owner->ComponentCount(), 0);
+  delete owner;
+}
+
+TEST(ComponentName, MustBeAnIdentifierUniqueWithinTheOwner) {
+  auto* owner = new TComponent(nullptr);
+  auto* a = new TComponent(owner);
+  auto* b = new TComponent(owner);
+  a->SetName(u"Timer1");
+  EXPECT_EQ(owner->FindComponent(u"TIMER1"), a);
+  EXPECT_THROW(b->SetName(u"timer1"), EComponentError);
+  for (const char16_t* bad : {u"1Timer", u"Timer 1", u"Tim-er"})
+    EXPECT_THROW(b->SetName(bad), EComponentError) << System::UnicodeString(bad).ToUtf8();
+  b->SetName(u"_Timer2");
+  a->SetName(u"");  // unnamed is allowed, and frees the name
+  b->SetName(u"Timer1");
+  EXPECT_EQ(b->Name(), System::UnicodeString(u"Timer1"));
+  delete owner;
+}
+
+TEST(Method, BindsAnyClassAndTestsUnassignedByItsCode) {
+  struct Listener {
+    System::TObject* last = nullptr;
+    void OnEvent(System::TObject* sender) { last = sender; }
+  } listener;
+  TNotifyEvent none;
+  EXPECT_FALSE(none);
+  TNotifyEvent e = TNotifyEvent::Bind<&Listener::OnEvent>(&listener);
+  ASSERT_TRUE(e);
+  EXPECT_EQ(e.data, &listener);
+  TComponent sender_owner(nullptr);
+  e(&sender_owner);
+  EXPECT_EQ(listener.last, &sender_owner);
+  TNotifyEvent codeless{nullptr, &listener};
+  EXPECT_FALSE(codeless);
+}
+
+}  // namespace

@@ -1,0 +1,285 @@
+#include "System.Classes.hpp"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <stdexcept>
+#include <thread>
+
+#include "support/Wait.hpp"
+
+namespace {
+
+using namespace System::Classes;
+using namespace std::chrono_literals;
+using qevtest::ServeFor;
+using qevtest::ServeUntil;
+
+// A thread whose body the test supplies, with flags the test can watch.
+struct Flags {
+  std::atomic<bool> ran{false}, destroyed{false}, release{false};
+  std::atomic<std::uint64_t> bodyThread{0}, destructorThread{0};
+  void Release() {
+    release.store(true);
+    release.notify_all();
+  }
+  void AwaitRelease() { release.wait(false); }
+};
+
+template <class Body>
+struct Worker : TThread {
+  Flags* flags;
+  Body body;
+  Worker(Flags* f, Body b, bool freeSelf) : flags(f), body(b) { SetFreeOnTerminate(freeSelf); }
+  ~Worker() override {
+    flags->destructorThread = System::Kernel::CurrentThreadId();
+    flags->destroyed = true;
+  }
+  void Execute() override {
+    flags->bodyThread = System::Kernel::CurrentThreadId();
+    body(*this);
+    flags->ran = true;
+  }
+};
+
+template <class Body>
+Worker<Body>* Start(Flags* f, Body b, bool freeSelf = false) {
+  return TThread::Create<Worker<Body>>(f, b, freeSelf);
+}
+
+TEST(Thread, ExecuteBeginsOnlyAfterTheWholeConstruction) {
+  struct Slow : TThread {
+    std::atomic<bool> constructed{false}, sawConstructed{false};
+    Slow() {
+      std::this_thread::sleep_for(50ms);  // give an early start every chance
+      constructed = true;
+    }
+    void Execute() override { sawConstructed = constructed.load(); }
+  };
+  auto* t = TThread::Create<Slow>();
+  t->WaitFor();
+  EXPECT_TRUE(t->sawConstructed);
+  delete t;
+}
+
+TEST(Thread, TerminateNeitherWaitsNorWakes) {
+  Flags f;
+  auto* blocked = Start(&f, [](auto& self) { self.flags->AwaitRelease(); });
+  blocked->Terminate();  // would hang here if it waited for the thread
+  EXPECT_TRUE(blocked->Terminated());
+  EXPECT_FALSE(blocked->Finished());
+  f.Release();
+  blocked->WaitFor();
+  delete blocked;
+
+  Flags g;
+  std::atomic<long long> sleptMs{0};
+  std::atomic<bool> sleeping{false};
+  auto* sleeper = Start(&g, [&](auto&) {
+    const auto t0 = std::chrono::steady_clock::now();
+    sleeping = true;
+    TThread::Sleep(200);
+    sleptMs = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+  });
+  ASSERT_TRUE(qevtest::WaitUntil([&] { return sleeping.load(); }));
+  sleeper->Terminate();
+  sleeper->WaitFor();
+  EXPECT_GE(sleptMs.load(), 190);  // the sleep ran to its end
+  delete sleeper;
+}
+
+TEST(Thread, FreeOnTerminateDeletesOnTheThreadItself) {
+  Flags f;
+  const int before = TThread::ActiveCount();
+  Start(&f, [](auto&) {}, true);
+  ASSERT_TRUE(ServeUntil([&] { return f.destroyed.load(); }));
+  EXPECT_EQ(f.destructorThread.load(), f.bodyThread.load());
+  EXPECT_NE(f.destructorThread.load(), System::Kernel::MainThreadId());
+  EXPECT_TRUE(ServeUntil([&] { return TThread::ActiveCount() == before; }));
+}
+
+TEST(Thread, ExceptionFromExecuteIsKeptAndTheThreadStillEnds) {
+  Flags f;
+  auto* kept = Start(&f, [](auto&) { throw std::runtime_error("boom"); });
+  kept->WaitFor();
+  ASSERT_TRUE(kept->FatalException());
+  EXPECT_THROW(std::rethrow_exception(kept->FatalException()), std::runtime_error);
+  EXPECT_FALSE(f.ran);
+  delete kept;
+
+  Flags g;  // a thread that frees itself still does so
+  Start(&g, [](auto&) { throw std::runtime_error("boom"); }, true);
+  EXPECT_TRUE(ServeUntil([&] { return g.destroyed.load(); }));
+}
+
+// Counts thread creations and refuses them while `refuse` is set.
+std::atomic<int> creations{0};
+std::atomic<bool> refuse{false};
+System::Kernel::Services saved;
+System::Kernel::OsThread* CountingCreate(System::Kernel::ThreadEntry e, void* arg) {
+  ++creations;
+  return refuse ? nullptr : saved.CreateThread(e, arg);
+}
+
+TEST(Thread, RefusedCreationDestroysTheObjectAndThrows) {
+  auto services = System::Kernel::DefaultServices();
+  services.CreateThread = CountingCreate;
+  saved = System::Kernel::Install(services);
+  creations = 0;
+  refuse = true;
+  Flags f;
+  EXPECT_THROW(Start(&f, [](auto&) {}), EThread);
+  EXPECT_EQ(creations.load(), 1);
+  EXPECT_TRUE(f.destroyed);  // the derived destructor ran
+  EXPECT_FALSE(f.ran);
+
+  refuse = false;  // passes through to the system again
+  Flags g;
+  Start(&g, [](auto&) {}, true);
+  EXPECT_TRUE(ServeUntil([&] { return g.destroyed.load(); }));
+  EXPECT_EQ(creations.load(), 2);
+  System::Kernel::Install(saved);
+}
+
+TEST(Thread, PriorityReachesTheSystemThread) {
+  Flags f;
+  auto* t = Start(&f, [](auto& self) { self.flags->AwaitRelease(); });
+  for (int step = 0; step <= 6; ++step) {
+    const auto p = static_cast<TThreadPriority>(step);
+    t->SetPriority(p);
+    EXPECT_EQ(t->Priority(), p) << "step " << step;
+  }
+  t->SetPriority(TThreadPriority::tpNormal);
+  f.Release();
+  t->WaitFor();
+  delete t;
+}
+
+TEST(Thread, PrioritySetBeforeStartIsAppliedAtStart) {
+  struct Low : TThread {
+    std::atomic<int> seen{-1};
+    Low() { SetPriority(TThreadPriority::tpLower); }
+    void Execute() override { seen = static_cast<int>(Priority()); }
+  };
+  auto* t = TThread::Create<Low>();
+  t->WaitFor();
+  EXPECT_EQ(t->seen.load(), static_cast<int>(TThreadPriority::tpLower));
+  delete t;
+}
+
+std::atomic<int> hookCalls{0}, hookLastMs{-1};
+void RecordingSleep(int ms) {
+  ++hookCalls;
+  hookLastMs = ms;
+}
+
+TEST(Thread, SleepGoesThroughTheHook) {
+  const auto previous = TThread::SetSleepHook(RecordingSleep);
+  TThread::Sleep(2147483647);  // returns at once through the hook
+  TThread::Sleep(-5);
+  TThread::SetSleepHook(previous);
+  EXPECT_EQ(hookCalls.load(), 2);
+  EXPECT_EQ(hookLastMs.load(), 0);  // negative waits are none
+}
+
+// --- Main-thread dispatch ---------------------------------------------------
+
+struct Target {
+  std::atomic<int> calls{0};
+  std::atomic<std::uint64_t> thread{0};
+  void Run() {
+    thread = System::Kernel::CurrentThreadId();
+    ++calls;
+  }
+  void Fail() { throw std::logic_error("from the main thread"); }
+};
+
+TEST(Synchronize, RunsOnTheMainThreadAndBlocksTheCaller) {
+  Target target;
+  Flags f;
+  std::atomic<bool> returned{false};
+  auto* t = Start(&f, [&](auto&) {
+    TThread::Synchronize(TThreadMethod::Bind<&Target::Run>(&target));
+    returned = true;
+  });
+  std::this_thread::sleep_for(50ms);  // the dispatch is not served: no progress
+  EXPECT_EQ(target.calls.load(), 0);
+  EXPECT_FALSE(returned);
+  ASSERT_TRUE(ServeUntil([&] { return returned.load(); }));
+  EXPECT_EQ(target.calls.load(), 1);
+  EXPECT_EQ(target.thread.load(), System::Kernel::MainThreadId());
+  t->WaitFor();
+  delete t;
+}
+
+TEST(Synchronize, PassesAnExceptionBackToTheCaller) {
+  Target target;
+  Flags f;
+  std::atomic<bool> caught{false};
+  auto* t = Start(&f, [&](auto&) {
+    try {
+      TThread::Synchronize(TThreadMethod::Bind<&Target::Fail>(&target));
+    } catch (const std::logic_error&) {
+      caught = true;
+    }
+  });
+  EXPECT_TRUE(ServeUntil([&] { return caught.load(); }));
+  t->WaitFor();
+  delete t;
+}
+
+TEST(Synchronize, RunsAtOnceOnTheMainThread) {
+  Target target;
+  TThread::Synchronize(TThreadMethod::Bind<&Target::Run>(&target));
+  EXPECT_EQ(target.calls.load(), 1);
+  EXPECT_THROW(TThread::Synchronize(TThreadMethod::Bind<&Target::Fail>(&target)), std::logic_error);
+}
+
+std::atomic<int> wakes{0};
+struct WakeCounter {
+  void Wake(System::TObject*) { ++wakes; }
+} wakeCounter;
+
+TEST(Synchronize, DroppedCallsNeverRunAndReleaseTheirCallers) {
+  const auto previous = SetWakeMainThread(TNotifyEvent::Bind<&WakeCounter::Wake>(&wakeCounter));
+  wakes = 0;
+  Target dropped, kept;
+  Flags f;
+  std::atomic<int> returned{0};
+  auto* a = Start(&f, [&](auto&) {
+    TThread::Synchronize(TThreadMethod::Bind<&Target::Run>(&dropped));
+    ++returned;
+  });
+  auto* b = Start(&f, [&](auto&) {
+    TThread::Synchronize(TThreadMethod::Bind<&Target::Run>(&kept));
+    ++returned;
+  });
+  // Both calls are queued once the wake hook has fired twice.
+  ASSERT_TRUE(qevtest::WaitUntil([&] { return wakes.load() == 2; }));
+  TThread::RemoveQueuedEvents(&dropped);
+  ASSERT_TRUE(ServeUntil([&] { return returned.load() == 2; }));
+  ServeFor(20ms);
+  EXPECT_EQ(dropped.calls.load(), 0);
+  EXPECT_EQ(kept.calls.load(), 1);
+  a->WaitFor();
+  b->WaitFor();
+  delete a;
+  delete b;
+  SetWakeMainThread(previous);
+}
+
+TEST(Synchronize, CheckSynchronizeOutsideTheMainThreadRaises) {
+  std::atomic<bool> raised{false};
+  std::thread other([&] {
+    try {
+      CheckSynchronize(0);
+    } catch (const EThread&) {
+      raised = true;
+    }
+  });
+  other.join();
+  EXPECT_TRUE(raised);
+}
+
+}  // namespace
