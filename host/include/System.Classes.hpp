@@ -153,6 +153,8 @@ class QEV_VCL_API TThread : public TObject {
 
   // Number of threads made by this class whose Execute has not yet returned.
   static int ActiveCount() noexcept;
+  // The TThread running the calling thread's Execute, or null.
+  static TThread* Current() noexcept;
 
  protected:
   TThread();

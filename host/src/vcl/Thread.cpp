@@ -10,6 +10,7 @@ const TTypeInfo kThreadInfo{TTypeKind::tkClass, "TThread", nullptr};
 
 std::atomic<TThread::TSleepHook> sleepHook{nullptr};
 std::atomic<int> activeThreads{0};
+thread_local TThread* current = nullptr;
 
 bool OnMainThread() { return Kernel::CurrentThreadId() == Kernel::MainThreadId(); }
 
@@ -73,6 +74,7 @@ void TThread::Launch() {
 
 void TThread::Run(void* self) {
   auto* t = static_cast<TThread*>(self);
+  current = t;
   try {
     if (!t->Terminated()) t->Execute();
   } catch (...) {
@@ -88,6 +90,7 @@ void TThread::Run(void* self) {
   const bool freeSelf = t->FreeOnTerminate();
   t->finished_.store(true, std::memory_order_release);
   if (freeSelf) delete t;
+  current = nullptr;
   activeThreads.fetch_sub(1);
   activeThreads.notify_all();
 }
@@ -132,6 +135,8 @@ void TThread::Sleep(int ms) {
 TThread::TSleepHook TThread::SetSleepHook(TSleepHook hook) noexcept { return sleepHook.exchange(hook); }
 
 int TThread::ActiveCount() noexcept { return activeThreads.load(); }
+
+TThread* TThread::Current() noexcept { return current; }
 
 void TThread::Synchronize(TThreadMethod method) {
   if (OnMainThread()) {

@@ -1,0 +1,364 @@
+#include "QevTimer.hpp"
+
+#include <limits>
+#include <thread>
+
+#include "System.Kernel.hpp"
+
+namespace Qevtimer {
+
+using System::Classes::csDesigning;
+using System::Classes::csDestroying;
+using System::Classes::TThreadMethod;
+
+// The builds differ in the component's version and in the precision of the
+// worker's wait arithmetic: the x86 build computes in 80-bit extended
+// precision, the others in double.
+#if defined(__i386__)
+using WaitReal = long double;
+constexpr double kVersion = 1.31;
+#else
+using WaitReal = double;
+constexpr double kVersion = 1.26;
+#endif
+
+// ---------------------------------------------------------------------------
+// Timer resolution binding
+
+std::atomic<TTimePeriodProc> _timeBeginPeriod{nullptr};
+std::atomic<TTimePeriodProc> _timeEndPeriod{nullptr};
+std::atomic<TTimeGetDevCapsProc> _timeGetDevCaps{nullptr};
+
+void* LinkAPI(System::UnicodeString ModuleName, System::UnicodeString ProcName) {
+  namespace K = System::Kernel;
+  K::HMODULE module = K::GetModuleHandleW(ModuleName.c_str());
+  if (!module) module = K::LoadLibraryW(ModuleName.c_str());
+  if (!module) return nullptr;
+  const System::AnsiString name = System::ToAnsi(ProcName);
+  return K::GetProcAddress(module, name.c_str());
+}
+
+namespace {
+
+// The entry point in `slot`, bound on first use. A failed binding leaves the
+// slot null, so the next call tries again; a bound one is never replaced.
+template <class Proc>
+Proc Linked(std::atomic<Proc>& slot, const char16_t* procName) {
+  Proc proc = slot.load(std::memory_order_acquire);
+  if (!proc) {
+    proc = reinterpret_cast<Proc>(LinkAPI(u"winmm.dll", procName));
+    if (proc) slot.store(proc, std::memory_order_release);
+  }
+  return proc;
+}
+
+}  // namespace
+
+// Unit-private routines; external linkage so the package can list them.
+std::uint32_t LinkedTimeGetDevCaps(PTimeCaps ptc, std::uint32_t cbtc) {
+  const TTimeGetDevCapsProc proc = Linked(_timeGetDevCaps, u"timeGetDevCaps");
+  return proc ? proc(ptc, cbtc) : 0;
+}
+
+std::uint32_t LinkedTimeBeginPeriod(std::uint32_t uPeriod) {
+  const TTimePeriodProc proc = Linked(_timeBeginPeriod, u"timeBeginPeriod");
+  return proc ? proc(uPeriod) : 0;
+}
+
+std::uint32_t LinkedTimeEndPeriod(std::uint32_t uPeriod) {
+  const TTimePeriodProc proc = Linked(_timeEndPeriod, u"timeEndPeriod");
+  return proc ? proc(uPeriod) : 0;
+}
+
+// Each begin and each end asks the device afresh; nothing pairs them here.
+std::uint32_t BeginMinTimerPeriod() {
+  TTimeCaps caps{0, 0};
+  LinkedTimeGetDevCaps(&caps, sizeof caps);
+  return LinkedTimeBeginPeriod(caps.wPeriodMin);
+}
+
+std::uint32_t EndMinTimerPeriod() {
+  TTimeCaps caps{0, 0};
+  LinkedTimeGetDevCaps(&caps, sizeof caps);
+  return LinkedTimeEndPeriod(caps.wPeriodMin);
+}
+
+// ---------------------------------------------------------------------------
+// Lifetime between a timer and its workers.
+//
+// Workers read the timer's fields, and the timer refers to its current
+// worker, while either may be freed by another thread. The link, counted by
+// the timer and by every worker, closes both gaps without a lock:
+//  - a worker reads the timer only while it is `inside` and the timer is not
+//    `released`; the timer's destructor sets `released`, then waits until no
+//    worker is inside (except those whose fire step is running on the
+//    destructor's own thread, which cannot leave before it returns);
+//  - the timer's thread sets `timerUsing` around every use of FTimerThread;
+//    an ending worker clears FTimerThread (if it still names it) between two
+//    waits for `timerUsing` to drop, so a worker that ended by itself counts
+//    as absent and is never touched after it is freed.
+namespace detail {
+
+struct TimerLink {
+  std::atomic<int> references{1};
+  std::atomic<bool> released{false};
+  std::atomic<int> inside{0};
+  std::atomic<bool> timerUsing{false};
+
+  void Acquire() { references.fetch_add(1); }
+  void Drop() {
+    if (references.fetch_sub(1) == 1) delete this;
+  }
+  void AwaitTimerIdle() const {
+    while (timerUsing.load()) std::this_thread::yield();
+  }
+};
+
+// A worker's permission to read its timer, for one scope.
+class Inside {
+ public:
+  explicit Inside(TimerLink& link) : link_(link) {
+    link_.inside.fetch_add(1);
+    if (link_.released.load()) Leave();
+  }
+  ~Inside() { Leave(); }
+  explicit operator bool() const { return entered_; }
+  void Leave() {
+    if (entered_) link_.inside.fetch_sub(1);
+    entered_ = false;
+  }
+
+ private:
+  TimerLink& link_;
+  bool entered_ = true;
+};
+
+// The timer's thread using FTimerThread, for one scope.
+class Using {
+ public:
+  explicit Using(TimerLink& link) : link_(link) { link_.timerUsing.store(true); }
+  ~Using() { link_.timerUsing.store(false); }
+
+ private:
+  TimerLink& link_;
+};
+
+// The DoTimer calls running on this thread, innermost first.
+struct FireFrame {
+  const TQevTimer* timer;
+  FireFrame* outer;
+};
+thread_local FireFrame* firing = nullptr;
+
+int FireFramesOnThisThread(const TQevTimer* timer) {
+  int n = 0;
+  for (const FireFrame* f = firing; f; f = f->outer) n += f->timer == timer;
+  return n;
+}
+
+}  // namespace detail
+
+// ---------------------------------------------------------------------------
+// TQevTimer
+
+const System::TTypeInfo TQevTimer::TypeInfo{System::TTypeKind::tkClass, "TQevTimer", nullptr};
+const System::TTypeInfo TTimerThread::TypeInfo{System::TTypeKind::tkClass, "TTimerThread", nullptr};
+
+// No worker exists yet, so the order of the defaults is not observable.
+TQevTimer::TQevTimer(TComponent* AOwner)
+    : TComponent(AOwner),
+      FVersion(kVersion),
+      FInterval(1.0),
+      FEnabled(true),
+      FTimerThread(nullptr),
+      FCycled(true),
+      FRepeatCount(0),
+      FCounter(0),
+      FPriority(TThreadPriority::tpNormal),
+      FNeedSynchronization(false),
+      FLink(new detail::TimerLink) {
+  try {
+    UpdateTimer();
+  } catch (...) {
+    Teardown();  // as the destructor would, then pass the failure on
+    throw;
+  }
+}
+
+TQevTimer::~TQevTimer() { Teardown(); }
+
+const System::TTypeInfo* TQevTimer::ClassInfo() const noexcept { return &TypeInfo; }
+
+void TQevTimer::Teardown() noexcept {
+  FEnabled.store(false);
+  DropWorker();
+  System::Kernel::Sleep(500);
+
+  // Wait until no worker reads this timer any more.
+  detail::TimerLink& link = *FLink;
+  link.released.store(true);
+  const int ownFrames = detail::FireFramesOnThisThread(this);
+  const bool onMainThread = System::Kernel::CurrentThreadId() == System::Kernel::MainThreadId();
+  for (;;) {
+    // Workers waiting in Synchronize for a tick of this timer return at once.
+    TThread::RemoveQueuedEvents(this);
+    if (link.inside.load() <= ownFrames) break;
+    // A worker's handler may itself wait for the main thread: serve it.
+    if (onMainThread)
+      System::Classes::CheckSynchronize(1);
+    else
+      System::Kernel::Sleep(1);
+  }
+  link.Drop();
+}
+
+void TQevTimer::DropWorker() {
+  detail::Using using_(*FLink);
+  if (TTimerThread* worker = FTimerThread.exchange(nullptr)) worker->Terminate();
+}
+
+void TQevTimer::UpdateTimer() {
+  if (ComponentState() & csDesigning) return;
+  DropWorker();
+  if (FEnabled.load()) {
+    detail::Using using_(*FLink);
+    FTimerThread.store(TThread::Create<TTimerThread>(this));
+  }
+  FCounter.store(0);
+}
+
+void TQevTimer::DoTimer() {
+  detail::FireFrame frame{this, detail::firing};
+  detail::firing = &frame;
+  struct Pop {
+    detail::FireFrame& frame;
+    ~Pop() { detail::firing = frame.outer; }
+  } pop{frame};
+  // The handler may free this timer: nothing here touches it afterwards.
+  const TNotifyEvent handler = FOnTimer.Load();
+  if (handler && FEnabled.load() && !(ComponentState() & csDestroying)) handler(this);
+}
+
+void TQevTimer::SetEnabled(bool Value) {
+  if (Value == FEnabled.load()) return;
+  FEnabled.store(Value);
+  UpdateTimer();
+}
+
+void TQevTimer::SetInterval(double Value) {
+  if (Value != FInterval.load()) FInterval.store(Value);
+}
+
+void TQevTimer::SetOnTimer(TNotifyEvent Value) { FOnTimer.Store(Value); }
+
+void TQevTimer::SetPriority(TThreadPriority Value) {
+  if (Value == FPriority.load()) return;
+  FPriority.store(Value);
+  detail::Using using_(*FLink);
+  if (TTimerThread* worker = FTimerThread.load()) worker->SetPriority(Value);
+}
+
+void TQevTimer::Start() {
+  FEnabled.store(true);
+  UpdateTimer();
+}
+
+void TQevTimer::Restart() { Start(); }
+
+void TQevTimer::Stop() {
+  FEnabled.store(false);
+  UpdateTimer();
+}
+
+std::uint32_t TQevTimer::GetCycleNumber() const { return FCounter.load(); }
+
+// ---------------------------------------------------------------------------
+// TTimerThread
+
+TTimerThread::TTimerThread(TQevTimer* AOwner) : Owner(AOwner), FLink(AOwner->FLink) {
+  FLink->Acquire();
+  SetPriority(Owner->FPriority.load());
+  SetFreeOnTerminate(true);
+  BeginMinTimerPeriod();
+}
+
+TTimerThread::~TTimerThread() {
+  Detach();
+  EndMinTimerPeriod();
+  FLink->Drop();
+}
+
+const System::TTypeInfo* TTimerThread::ClassInfo() const noexcept { return &TypeInfo; }
+
+void TTimerThread::Detach() noexcept {
+  // A worker whose system thread never started was never stored.
+  if (ThreadID() != System::Kernel::CurrentThreadId()) return;
+  FLink->AwaitTimerIdle();  // the timer may be storing us right now
+  {
+    detail::Inside in(*FLink);
+    if (in) {
+      TTimerThread* self = this;
+      Owner->FTimerThread.compare_exchange_strong(self, nullptr);
+    }
+  }
+  FLink->AwaitTimerIdle();  // the timer may have read us just before
+}
+
+void TTimerThread::CustomSleep(std::uint32_t Milliseconds) { Sleep(static_cast<int>(Milliseconds)); }
+
+// Sleeps for `interval` seconds in whole milliseconds: below 1 ms not at
+// all; beyond one sleep call's reach (L = 2147483647 ms) in n calls of L and
+// one for the remainder.
+void TTimerThread::Wait(double interval) {
+  constexpr std::uint32_t kLongestSleep = 2147483647;
+  constexpr std::uint32_t kMostChunks = std::numeric_limits<std::uint32_t>::max();
+  const WaitReal I = interval;
+  const WaitReal L = static_cast<WaitReal>(2147483.647L);
+  if (I > L) {
+    const WaitReal q = System::Int(I / L);
+    const WaitReal r = I - q * L;
+    // n saturates: a 32-bit count taken from q would wrap from 2^32 on, and
+    // q is infinite for an infinite interval.
+    const std::uint32_t n = q >= kMostChunks ? kMostChunks : static_cast<std::uint32_t>(System::Round(q));
+    for (std::uint32_t i = 0; i < n; ++i) CustomSleep(kLongestSleep);
+    if (System::Int(r * 1000) > 0) {
+      // For huge intervals r carries I's rounding error; keep the call legal.
+      const WaitReal ms = r * 1000;
+      CustomSleep(ms >= kLongestSleep ? kLongestSleep : static_cast<std::uint32_t>(System::Round(ms)));
+    }
+  } else if (System::Int(I * 1000) > 0) {
+    CustomSleep(static_cast<std::uint32_t>(System::Round(I * 1000)));
+  }
+}
+
+void TTimerThread::Execute() {
+  while (!Terminated()) {
+    double interval;
+    {
+      detail::Inside in(*FLink);
+      if (!in || !Owner->FEnabled.load()) break;
+      interval = Owner->FInterval.load();
+    }
+    Wait(interval);  // a wait, once begun, runs to its end
+    if (Terminated()) break;
+
+    detail::Inside in(*FLink);
+    if (!in) break;
+    if (Owner->FEnabled.load()) {
+      if (Owner->FNeedSynchronization.load())
+        Synchronize(TThreadMethod::Bind<&TQevTimer::DoTimer>(Owner));
+      else
+        Owner->DoTimer();
+      // The handler may have destroyed the timer (on this thread, or on the
+      // main thread inside Synchronize); then leave without touching it.
+      if (FLink->released.load()) break;
+    }
+    if (!Owner->FCycled.load()) Terminate();
+    const std::uint32_t counted = Owner->FCounter.load();
+    if (counted < std::numeric_limits<std::uint32_t>::max()) Owner->FCounter.store(counted + 1);
+    const std::uint32_t limit = Owner->FRepeatCount.load();
+    if (limit != 0 && Owner->FCounter.load() >= limit) Terminate();
+  }
+}
+
+}  // namespace Qevtimer

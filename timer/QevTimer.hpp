@@ -1,0 +1,205 @@
+// The unit QevTimer: TQevTimer, a periodic timer component whose worker
+// thread sleeps for the interval in whole milliseconds and then calls the
+// OnTimer handler, and the run-time binding of the system's timer-resolution
+// services.
+//
+//   auto* timer = new Qevtimer::TQevTimer(form);   // ticking at once, every 1 s
+//   timer->SetInterval(0.010);                      // from the next wait on
+//   timer->SetOnTimer(TNotifyEvent::Bind<&Form::OnTick>(form));
+//   timer->SetNeedSynchronization(true);            // handler on the main thread
+//
+// Threads: a timer is created, configured, started, stopped and destroyed on
+// the application's main thread. Its handler runs on the worker thread, or on
+// the main thread through TThread::Synchronize when NeedSynchronization is
+// set; synchronized ticks wait while the main thread serves no dispatch
+// (CheckSynchronize).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "System.Classes.hpp"
+#include "System.hpp"
+
+#if defined(QEV_BUILDING_PACKAGE)
+#  define QEV_PACKAGE_API QEV_EXPORT
+#else
+#  define QEV_PACKAGE_API QEV_IMPORT
+#endif
+
+// The calling convention of the Windows API on x86.
+#if defined(_WIN32) && defined(__i386__)
+#  define QEV_WINAPI __attribute__((stdcall))
+#else
+#  define QEV_WINAPI
+#endif
+
+namespace Qevtimer {
+
+using System::Classes::TComponent;
+using System::Classes::TNotifyEvent;
+using System::Classes::TThread;
+using System::Classes::TThreadPriority;
+
+// ---------------------------------------------------------------------------
+// Timer resolution binding.
+
+// The timer device's capabilities, as timeGetDevCaps fills them.
+struct TTimeCaps {
+  std::uint32_t wPeriodMin;  // finest period supported
+  std::uint32_t wPeriodMax;  // coarsest period supported
+};
+using PTimeCaps = TTimeCaps*;
+
+using TTimePeriodProc = std::uint32_t(QEV_WINAPI*)(std::uint32_t period);
+using TTimeGetDevCapsProc = std::uint32_t(QEV_WINAPI*)(PTimeCaps caps, std::uint32_t size);
+
+// The bound entry points of "winmm.dll": null until first bound, never reset
+// afterwards. A value stored here before first use is called as it is.
+QEV_PACKAGE_API extern std::atomic<TTimePeriodProc> _timeBeginPeriod;
+QEV_PACKAGE_API extern std::atomic<TTimePeriodProc> _timeEndPeriod;
+QEV_PACKAGE_API extern std::atomic<TTimeGetDevCapsProc> _timeGetDevCaps;
+
+// The address of `ProcName` in the library `ModuleName`, loading the library
+// if it is not loaded yet; null if either is missing. Keeps nothing.
+QEV_PACKAGE_API void* LinkAPI(System::UnicodeString ModuleName, System::UnicodeString ProcName);
+
+// ---------------------------------------------------------------------------
+class TTimerThread;
+
+namespace detail {
+struct TimerLink;
+
+// A two-part handler that readers on other threads see whole: a sequence
+// lock with a single writer (the timer's thread) and retrying readers.
+class AtomicNotifyEvent {
+ public:
+  TNotifyEvent Load() const noexcept {
+    for (;;) {
+      const std::uint32_t before = sequence_.load(std::memory_order_acquire);
+      const TNotifyEvent value{code_.load(std::memory_order_relaxed), data_.load(std::memory_order_relaxed)};
+      std::atomic_thread_fence(std::memory_order_acquire);
+      if ((before & 1) == 0 && sequence_.load(std::memory_order_relaxed) == before) return value;
+    }
+  }
+  void Store(TNotifyEvent value) noexcept {
+    const std::uint32_t s = sequence_.load(std::memory_order_relaxed);
+    sequence_.store(s + 1, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_release);
+    code_.store(value.code, std::memory_order_relaxed);
+    data_.store(value.data, std::memory_order_relaxed);
+    sequence_.store(s + 2, std::memory_order_release);
+  }
+
+ private:
+  std::atomic<std::uint32_t> sequence_{0};
+  std::atomic<TNotifyEvent::Code> code_{nullptr};
+  std::atomic<void*> data_{nullptr};
+};
+}  // namespace detail
+
+// TQevTimer: the timer component.
+//
+// Property form: a reader named as the property, a writer named Set + the
+// property. Enabled, Interval, Cycled, RepeatCount, OnTimer and Priority are
+// published (shown in the designer, stored with forms); NeedSynchronization
+// and the read-only Version are public only.
+class TQevTimer : public TComponent {
+ public:
+  // Builds the timer with its defaults (enabled, 1.0 s, cycled, no repeat
+  // limit, normal priority) and, outside design state, starts ticking at
+  // once. Raises EThread if the system refuses the worker thread.
+  QEV_PACKAGE_API explicit TQevTimer(TComponent* AOwner);
+  // Tells the worker to stop, pauses 500 ms, and returns once no worker of
+  // this timer can touch it any more; none of its handler calls starts after
+  // destruction has begun.
+  QEV_PACKAGE_API ~TQevTimer() override;
+
+  const System::TTypeInfo* ClassInfo() const noexcept override;
+
+  // Whether the timer is meant to run. Setting a new value starts or stops.
+  bool Enabled() const noexcept { return FEnabled.load(); }
+  QEV_PACKAGE_API void SetEnabled(bool Value);
+  // The period in seconds, rounded to whole milliseconds by the worker; below
+  // 1 ms there is no pause. A change applies from the worker's next wait.
+  double Interval() const noexcept { return FInterval.load(); }
+  QEV_PACKAGE_API void SetInterval(double Value);
+  // True: tick repeatedly; False: once per start.
+  bool Cycled() const noexcept { return FCycled.load(); }
+  void SetCycled(bool Value) noexcept { FCycled.store(Value); }
+  // Ticks after which the worker ends; 0: no limit.
+  std::uint32_t RepeatCount() const noexcept { return FRepeatCount.load(); }
+  void SetRepeatCount(std::uint32_t Value) noexcept { FRepeatCount.store(Value); }
+  // The handler, called with the timer as sender.
+  TNotifyEvent OnTimer() const noexcept { return FOnTimer.Load(); }
+  QEV_PACKAGE_API void SetOnTimer(TNotifyEvent Value);
+  // The worker's scheduling priority; reaches a running worker at once.
+  TThreadPriority Priority() const noexcept { return FPriority.load(); }
+  QEV_PACKAGE_API void SetPriority(TThreadPriority Value);
+  // True: the handler runs on the main thread through Synchronize.
+  bool NeedSynchronization() const noexcept { return FNeedSynchronization.load(); }
+  void SetNeedSynchronization(bool Value) noexcept { FNeedSynchronization.store(Value); }
+  // The component's version: 1.26 (x86-64 and Linux builds) or 1.31 (x86).
+  double Version() const noexcept { return FVersion; }
+
+  // Enables the timer and starts a new worker (replacing a running one);
+  // resets the tick count.
+  QEV_PACKAGE_API void Start();
+  // Same as Start.
+  QEV_PACKAGE_API void Restart();
+  // Disables the timer and ends its worker; resets the tick count.
+  QEV_PACKAGE_API void Stop();
+  // Ticks since the last start or stop; stays at 4294967295 once there.
+  QEV_PACKAGE_API std::uint32_t GetCycleNumber() const;
+
+  QEV_PACKAGE_API static const System::TTypeInfo TypeInfo;
+
+ private:
+  friend class TTimerThread;
+  friend struct TimerMetadata;
+
+  QEV_PACKAGE_API void UpdateTimer();
+  QEV_PACKAGE_API void DoTimer();
+  void DropWorker();
+  void Teardown() noexcept;
+
+  double FVersion;
+  std::atomic<double> FInterval;
+  detail::AtomicNotifyEvent FOnTimer;
+  std::atomic<bool> FEnabled;
+  std::atomic<TTimerThread*> FTimerThread;
+  std::atomic<bool> FCycled;
+  std::atomic<std::uint32_t> FRepeatCount;
+  std::atomic<std::uint32_t> FCounter;
+  std::atomic<TThreadPriority> FPriority;
+  std::atomic<bool> FNeedSynchronization;
+  detail::TimerLink* FLink;  // shared with the workers; outlives the timer
+};
+
+// TTimerThread: the worker of one run of a timer. Create it with
+// TThread::Create<TTimerThread>(timer); it frees itself when it ends.
+class TTimerThread : public TThread {
+ public:
+  // Links the worker to `AOwner`, takes its priority, sets FreeOnTerminate
+  // and raises the system timer resolution.
+  QEV_PACKAGE_API explicit TTimerThread(TQevTimer* AOwner);
+  // Detaches from the timer and releases the raised timer resolution.
+  QEV_PACKAGE_API ~TTimerThread() override;
+
+  const System::TTypeInfo* ClassInfo() const noexcept override;
+  QEV_PACKAGE_API static const System::TTypeInfo TypeInfo;
+
+ protected:
+  QEV_PACKAGE_API void Execute() override;
+  // TThread::Sleep, with `Milliseconds` at most 2147483647.
+  QEV_PACKAGE_API void CustomSleep(std::uint32_t Milliseconds);
+
+ private:
+  void Wait(double interval);
+  void Detach() noexcept;
+
+  TQevTimer* Owner;
+  detail::TimerLink* FLink;
+};
+
+}  // namespace Qevtimer
