@@ -20,6 +20,10 @@ using TNotifyEvent = TMethod<TObject*>;
 // A parameterless method, as handed to TThread::Synchronize.
 using TThreadMethod = TMethod<>;
 
+// A class reference: the type record of a component class (its class data
+// can construct an instance with an owner).
+using TComponentClass = const TTypeInfo*;
+
 // ---------------------------------------------------------------------------
 // Component state flags. A set held in one word; the values are the
 // framework's bit values.
