@@ -1,0 +1,24 @@
+// The platform layer of the package support (Package.cpp): resources,
+// unloading and load failures, implemented once per platform
+// (module_win.cpp, module_posix.cpp).
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include "System.Package.hpp"
+
+namespace System::os {
+
+// The bytes of a resource of a loaded module; empty if absent.
+std::span<const std::uint8_t> ResourceData(Kernel::HMODULE module, const TResourceId& type,
+                                           const TResourceId& name);
+// Releases one reference to a module loaded by LoadModule.
+void FreeModule(Kernel::HMODULE module);
+// Why the last LoadModule of `path` on this thread failed: the system's
+// reason, and the required packages that cannot be found where the system
+// does not name them.
+std::string LoadFailure(const std::u16string& path);
+
+}  // namespace System::os
