@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "System.TypInfo.hpp"
 #include "os.hpp"
 
 namespace System {
@@ -126,13 +127,9 @@ std::int64_t Round(long double x) noexcept { return std::llrint(x); }
 
 Exception::Exception(const UnicodeString& message) : message_(message), what_(message.ToUtf8()) {}
 
-namespace {
-const TTypeInfo kObjectInfo{TTypeKind::tkClass, "TObject", nullptr};
-}
-
 TObject::~TObject() = default;
 
-const TTypeInfo* TObject::ClassInfo() const noexcept { return &kObjectInfo; }
+const TTypeInfo* TObject::ClassInfo() const noexcept { return &Typinfo::TypeInfo_TObject; }
 
 UnicodeString TObject::ClassName() const { return UnicodeString(ClassInfo()->Name); }
 

@@ -13,8 +13,6 @@ bool IsIdentifier(const std::u16string& s) {
 
 }  // namespace
 
-const TTypeInfo TComponent::TypeInfo{TTypeKind::tkClass, "TComponent", nullptr};
-
 TComponent::TComponent(TComponent* owner) : owner_(owner) {
   if (owner) {
     if (owner->ComponentState() & csDesigning) SetState(csDesigning, true);

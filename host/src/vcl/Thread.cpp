@@ -1,12 +1,11 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "System.Classes.Streaming.hpp"
 #include "System.Classes.hpp"
 
 namespace System::Classes {
 namespace {
-
-const TTypeInfo kThreadInfo{TTypeKind::tkClass, "TThread", nullptr};
 
 std::atomic<TThread::TSleepHook> sleepHook{nullptr};
 std::atomic<int> activeThreads{0};
@@ -59,7 +58,7 @@ TThread::~TThread() {
   }
 }
 
-const TTypeInfo* TThread::ClassInfo() const noexcept { return &kThreadInfo; }
+const TTypeInfo* TThread::ClassInfo() const noexcept { return &TypeInfo_TThread; }
 
 void TThread::Launch() {
   os_ = Kernel::CreateThread(&TThread::Run, this);
