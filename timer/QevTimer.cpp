@@ -161,9 +161,6 @@ int FireFramesOnThisThread(const TQevTimer* timer) {
 // ---------------------------------------------------------------------------
 // TQevTimer
 
-const System::TTypeInfo TQevTimer::TypeInfo{System::TTypeKind::tkClass, "TQevTimer", nullptr};
-const System::TTypeInfo TTimerThread::TypeInfo{System::TTypeKind::tkClass, "TTimerThread", nullptr};
-
 // No worker exists yet, so the order of the defaults is not observable.
 TQevTimer::TQevTimer(TComponent* AOwner)
     : TComponent(AOwner),

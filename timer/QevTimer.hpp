@@ -50,6 +50,9 @@ struct TTimeCaps {
   std::uint32_t wPeriodMax;  // coarsest period supported
 };
 using PTimeCaps = TTimeCaps*;
+// Their type records: a record of two Cardinal fields, a pointer to it.
+QEV_PACKAGE_API extern const System::TTypeInfo TypeInfo_TTimeCaps;
+QEV_PACKAGE_API extern const System::TTypeInfo TypeInfo_PTimeCaps;
 
 using TTimePeriodProc = std::uint32_t(QEV_WINAPI*)(std::uint32_t period);
 using TTimeGetDevCapsProc = std::uint32_t(QEV_WINAPI*)(PTimeCaps caps, std::uint32_t size);
