@@ -21,10 +21,21 @@
 #include "System.Classes.hpp"
 #include "System.hpp"
 
-#if defined(QEV_BUILDING_PACKAGE)
+// The package's exports are one table of names (package/QevTimerPack.exports):
+// on Windows its module-definition files export them, elsewhere default
+// visibility limited by a version script.
+#if defined(QEV_BUILDING_PACKAGE) && defined(_WIN32)
+#  define QEV_PACKAGE_API
+#elif defined(QEV_BUILDING_PACKAGE)
 #  define QEV_PACKAGE_API QEV_EXPORT
 #else
 #  define QEV_PACKAGE_API QEV_IMPORT
+#endif
+// Classes whose virtual tables the package exports.
+#if defined(_WIN32)
+#  define QEV_PACKAGE_CLASS
+#else
+#  define QEV_PACKAGE_CLASS __attribute__((visibility("default")))
 #endif
 
 // The calling convention of the Windows API on x86.
@@ -68,6 +79,18 @@ QEV_PACKAGE_API extern std::atomic<TTimeGetDevCapsProc> _timeGetDevCaps;
 QEV_PACKAGE_API void* LinkAPI(System::UnicodeString ModuleName, System::UnicodeString ProcName);
 
 // ---------------------------------------------------------------------------
+// Unit routines.
+
+// Design-time registration: hands TQevTimer to RegisterComponents for the
+// palette page "Qev Soft". The designer calls it once the package is loaded.
+QEV_PACKAGE_API void Register();
+// The unit's initialization and finalization, listed in the package's unit
+// table and called by the framework's package loader. They keep the unit's
+// nesting count and do nothing else.
+QEV_PACKAGE_API void initialization();
+QEV_PACKAGE_API void Finalization();
+
+// ---------------------------------------------------------------------------
 class TTimerThread;
 
 namespace detail {
@@ -107,7 +130,7 @@ class AtomicNotifyEvent {
 // property. Enabled, Interval, Cycled, RepeatCount, OnTimer and Priority are
 // published (shown in the designer, stored with forms); NeedSynchronization
 // and the read-only Version are public only.
-class TQevTimer : public TComponent {
+class QEV_PACKAGE_CLASS TQevTimer : public TComponent {
  public:
   // Builds the timer with its defaults (enabled, 1.0 s, cycled, no repeat
   // limit, normal priority) and, outside design state, starts ticking at
@@ -181,7 +204,7 @@ class TQevTimer : public TComponent {
 
 // TTimerThread: the worker of one run of a timer. Create it with
 // TThread::Create<TTimerThread>(timer); it frees itself when it ends.
-class TTimerThread : public TThread {
+class QEV_PACKAGE_CLASS TTimerThread : public TThread {
  public:
   // Links the worker to `AOwner`, takes its priority, sets FreeOnTerminate
   // and raises the system timer resolution.
