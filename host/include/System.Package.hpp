@@ -85,11 +85,11 @@ struct TResourceId {
   TResourceId(const char16_t* text) : Text(text) {}
 };
 
-inline constexpr int RT_ICON = 3;
-inline constexpr int RT_BITMAP = 2;
-inline constexpr int RT_RCDATA = 10;
-inline constexpr int RT_GROUP_ICON = 14;
-inline constexpr int RT_VERSION = 16;
+inline constexpr int RtIcon = 3;
+inline constexpr int RtBitmap = 2;
+inline constexpr int RtRcData = 10;
+inline constexpr int RtGroupIcon = 14;
+inline constexpr int RtVersion = 16;
 
 // The bytes of the resource, in any language, or an empty span if the module
 // has none. The bytes live as long as the module stays loaded.

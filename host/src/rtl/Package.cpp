@@ -175,7 +175,7 @@ std::string Utf8(const Path& p) { return UnicodeString(p.u16string()).ToUtf8(); 
 // Unloads everything a failed or finished load holds, last taken first.
 void ReleaseRequirements(LoadedPackage& package) {
   while (!package.requiredLibraries.empty()) {
-    os::FreeModule(package.requiredLibraries.back());
+    os::ReleaseModule(package.requiredLibraries.back());
     package.requiredLibraries.pop_back();
   }
   while (!package.requiredPackages.empty()) {
@@ -193,16 +193,16 @@ void LoadRequirement(LoadedPackage& package, const std::string& name, const Path
   if (!module)
     Fail("package " + Utf8(Path(package.path).filename()) + " requires " + name +
          ", which cannot be loaded (" + os::LoadFailure(candidate.u16string()) + ")");
-  if (os::ResourceData(module, RT_RCDATA, u"PACKAGEINFO").empty()) {
+  if (os::ResourceData(module, RtRcData, u"PACKAGEINFO").empty()) {
     package.requiredLibraries.push_back(module);
     return;
   }
   try {
     HINSTANCE required = LoadPackage(UnicodeString(candidate.u16string()));
-    os::FreeModule(module);  // LoadPackage holds its own reference
+    os::ReleaseModule(module);  // LoadPackage holds its own reference
     package.requiredPackages.push_back(required);
   } catch (...) {
-    os::FreeModule(module);
+    os::ReleaseModule(module);
     throw;
   }
 }
@@ -219,14 +219,14 @@ HINSTANCE LoadPackage(const UnicodeString& path) {
   HINSTANCE module = Kernel::LoadLibraryW(path.c_str());
   if (!module) Fail("cannot load package " + shown + ": " + os::LoadFailure(file.u16string()));
   if (LoadedPackage* loaded = list.Find(module)) {
-    os::FreeModule(module);  // the first load's reference is enough
+    os::ReleaseModule(module);  // the first load's reference is enough
     ++loaded->references;
     return module;
   }
 
   LoadedPackage package{module, file.u16string(), {}, 1, nullptr, {}, {}};
   try {
-    const auto table = os::ResourceData(module, RT_RCDATA, u"PACKAGEINFO");
+    const auto table = os::ResourceData(module, RtRcData, u"PACKAGEINFO");
     if (table.empty()) Fail(shown + " is not a package: it has no PACKAGEINFO resource");
     try {
       package.info = ParsePackageInfo(table);
@@ -257,7 +257,7 @@ HINSTANCE LoadPackage(const UnicodeString& path) {
     initialize();
   } catch (...) {
     ReleaseRequirements(package);
-    os::FreeModule(module);
+    os::ReleaseModule(module);
     throw;
   }
   list.packages.push_back(std::move(package));
@@ -267,7 +267,7 @@ HINSTANCE LoadPackage(const UnicodeString& path) {
 namespace {
 void Release(LoadedPackage& package) {
   package.finalize();
-  os::FreeModule(package.module);
+  os::ReleaseModule(package.module);
   ReleaseRequirements(package);
 }
 }  // namespace

@@ -15,7 +15,7 @@ namespace System::os {
 std::span<const std::uint8_t> ResourceData(Kernel::HMODULE module, const TResourceId& type,
                                            const TResourceId& name);
 // Releases one reference to a module loaded by LoadModule.
-void FreeModule(Kernel::HMODULE module);
+void ReleaseModule(Kernel::HMODULE module);
 // Why the last LoadModule of `path` on this thread failed: the system's
 // reason, and the required packages that cannot be found where the system
 // does not name them.

@@ -74,7 +74,7 @@ std::span<const std::uint8_t> ResourceData(Kernel::HMODULE module, const TResour
   return {};
 }
 
-void FreeModule(Kernel::HMODULE module) { dlclose(module); }
+void ReleaseModule(Kernel::HMODULE module) { dlclose(module); }
 
 std::string LoadFailure(const std::u16string&) {
   const char* reason = dlerror();

@@ -24,7 +24,7 @@ std::span<const std::uint8_t> ResourceData(Kernel::HMODULE module, const TResour
   return {static_cast<const std::uint8_t*>(bytes), ::SizeofResource(instance, found)};
 }
 
-void FreeModule(Kernel::HMODULE module) { ::FreeLibrary(static_cast<HMODULE>(module)); }
+void ReleaseModule(Kernel::HMODULE module) { ::FreeLibrary(static_cast<HMODULE>(module)); }
 
 namespace {
 std::string SystemMessage(DWORD code) {
@@ -47,7 +47,7 @@ std::string LoadFailure(const std::u16string& path) {
   if (!data) return reason;
   std::string missing;
   try {
-    const auto info = ParsePackageInfo(ResourceData(data, RT_RCDATA, u"PACKAGEINFO"));
+    const auto info = ParsePackageInfo(ResourceData(data, RtRcData, u"PACKAGEINFO"));
     const std::filesystem::path folder = std::filesystem::path(path).parent_path();
     for (const auto& required : info.Requires) {
       const std::u16string name = UnicodeString(required.Name.c_str()).str();
