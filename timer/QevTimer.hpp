@@ -100,21 +100,21 @@ struct TimerLink;
 // lock with a single writer (the timer's thread) and retrying readers.
 class AtomicNotifyEvent {
  public:
+  // Sequentially consistent throughout: a reader that saw a part of a new
+  // value sees the sequence moved on, and retries.
   TNotifyEvent Load() const noexcept {
     for (;;) {
-      const std::uint32_t before = sequence_.load(std::memory_order_acquire);
-      const TNotifyEvent value{code_.load(std::memory_order_relaxed), data_.load(std::memory_order_relaxed)};
-      std::atomic_thread_fence(std::memory_order_acquire);
-      if ((before & 1) == 0 && sequence_.load(std::memory_order_relaxed) == before) return value;
+      const std::uint32_t before = sequence_.load();
+      const TNotifyEvent value{code_.load(), data_.load()};
+      if ((before & 1) == 0 && sequence_.load() == before) return value;
     }
   }
   void Store(TNotifyEvent value) noexcept {
-    const std::uint32_t s = sequence_.load(std::memory_order_relaxed);
-    sequence_.store(s + 1, std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_release);
-    code_.store(value.code, std::memory_order_relaxed);
-    data_.store(value.data, std::memory_order_relaxed);
-    sequence_.store(s + 2, std::memory_order_release);
+    const std::uint32_t s = sequence_.load();
+    sequence_.store(s + 1);
+    code_.store(value.code);
+    data_.store(value.data);
+    sequence_.store(s + 2);
   }
 
  private:
