@@ -27,8 +27,13 @@ elseif(QEV_SANITIZE STREQUAL "address")
   target_compile_options(qev_options INTERFACE
     -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer -g -O1)
   target_link_options(qev_options INTERFACE -fsanitize=address,undefined)
+elseif(QEV_SANITIZE STREQUAL "fuzzer")
+  # clang: coverage for libFuzzer everywhere; fuzz targets link -fsanitize=fuzzer.
+  target_compile_options(qev_options INTERFACE
+    -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer -g -O1)
+  target_link_options(qev_options INTERFACE -fsanitize=address,undefined)
 elseif(NOT QEV_SANITIZE STREQUAL "")
-  message(FATAL_ERROR "QEV_SANITIZE must be '', 'thread' or 'address'")
+  message(FATAL_ERROR "QEV_SANITIZE must be '', 'thread', 'address' or 'fuzzer'")
 endif()
 
 # Windows runtime: x86-64 links the C++ runtime statically into every module.

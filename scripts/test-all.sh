@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds every configuration and runs every test: linux, win64 and win32
-# (under Wine), and the native suite under ThreadSanitizer and under
-# AddressSanitizer with UndefinedBehaviorSanitizer. Installs what is missing
+# (under Wine), the native suite under ThreadSanitizer and under
+# AddressSanitizer with UndefinedBehaviorSanitizer, and the libFuzzer targets
+# (clang) for a bounded time each. Installs what is missing
 # first. Usage: scripts/test-all.sh [configuration ...]
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -10,7 +11,7 @@ bash scripts/setup.sh || exit 1
 
 export QEV_BUILD_ROOT="$root/build"
 configs=("$@")
-((${#configs[@]})) || configs=(linux win64 win32 tsan asan)
+((${#configs[@]})) || configs=(linux win64 win32 tsan asan fuzz)
 
 passed=0 failed=0 broken=()
 wine_ready=0
