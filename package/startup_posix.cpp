@@ -8,8 +8,6 @@
 
 namespace Qevtimerpack::detail {
 
-void FreeResourceModule(System::HINSTANCE module) noexcept { dlclose(module); }
-
 namespace {
 
 // This module's handle, without keeping a reference (as GetModuleHandle).

@@ -4,12 +4,6 @@
 
 #include "QevTimerPack.hpp"
 
-namespace Qevtimerpack::detail {
-
-void FreeResourceModule(System::HINSTANCE module) noexcept { ::FreeLibrary(static_cast<HMODULE>(module)); }
-
-}  // namespace Qevtimerpack::detail
-
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
   using Qevtimerpack::detail::StartupStep;
   if (reason == DLL_PROCESS_ATTACH || reason == DLL_PROCESS_DETACH) {

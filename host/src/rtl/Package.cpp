@@ -214,7 +214,8 @@ HINSTANCE LoadPackage(const UnicodeString& path) {
   std::lock_guard guard(list.lock);
   const Path file(path.str());
   const std::string shown = Utf8(file);
-  if (!std::filesystem::exists(file)) Fail("package " + shown + " not found");
+  // A bare name is left to the system's search.
+  if (file.has_parent_path() && !std::filesystem::exists(file)) Fail("package " + shown + " not found");
 
   HINSTANCE module = Kernel::LoadLibraryW(path.c_str());
   if (!module) Fail("cannot load package " + shown + ": " + os::LoadFailure(file.u16string()));
