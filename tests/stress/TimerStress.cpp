@@ -1,0 +1,762 @@
+// Stress run of TQevTimer against live workers, with faults injected through
+// the kernel seam. Prints what it did and found, one figure a line, and fails
+// when a handler is called after its timer's destruction, a period begun is
+// not ended, a worker thread is left over, progress stops (the watchdog dumps
+// every thread's stack) or a scenario ends otherwise than it must.
+//
+//   timer_stress [--operations N] [--seconds S] [--seed N] [--fake-winmm DIR]
+//
+// --fake-winmm (Linux): the folder holding the fake "winmm.dll" variants
+// full/, no-devcaps/ and failing-devcaps/; without it the system's library
+// is used, as on Windows.
+#include "QevTimer.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "StressPlatform.hpp"
+#include "System.Classes.hpp"
+#include "timer/fake_winmm.hpp"
+#include "System.Kernel.hpp"
+
+namespace {
+
+namespace K = System::Kernel;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using Qevtimer::TQevTimer;
+using System::Classes::CheckSynchronize;
+using System::Classes::EThread;
+using System::Classes::TComponent;
+using System::Classes::TNotifyEvent;
+using System::Classes::TThread;
+using System::Classes::TThreadPriority;
+
+// Deadlines are multiplied for slow runs (Wine, sanitizers).
+constexpr int kSlow = QEV_TIMEOUT_MULTIPLIER;
+
+// --- Figures ----------------------------------------------------------------
+
+struct Figures {
+  std::atomic<std::uint64_t> operations{0};         // changes made from the main thread
+  std::atomic<std::uint64_t> handlerCalls{0};
+  std::atomic<std::uint64_t> workerCalls{0};        // of those, on a worker thread
+  std::atomic<std::uint64_t> handlerExceptions{0};  // raised on purpose
+  std::atomic<std::uint64_t> threadsRefused{0};     // by the seam
+  std::atomic<std::uint64_t> timersCreated{0};
+  std::atomic<std::uint64_t> timersDestroyed{0};
+  std::atomic<std::uint64_t> callsAfterDestroy{0};
+  std::atomic<std::uint64_t> unbalancedPeriods{0};
+  std::atomic<std::uint64_t> leakedThreads{0};
+  std::atomic<std::uint64_t> wrongOutcomes{0};  // a scenario that ended otherwise than it must
+};
+Figures fig;
+
+void Wrong(const char* what) {
+  ++fig.wrongOutcomes;
+  std::fprintf(stderr, "WRONG: %s\n", what);
+}
+
+// --- Watchdog -------------------------------------------------------------------
+// The main thread reports progress; if none comes within the allowance, the
+// run ends with a failure and every thread's stack.
+
+struct Watchdog {
+  std::atomic<Clock::rep> last{Clock::now().time_since_epoch().count()};
+  std::atomic<int> allowanceSeconds{30 * kSlow};
+  std::atomic<const char*> step{"start"};
+  std::atomic<bool> done{false};
+  std::thread thread;
+
+  void Progress() { last.store(Clock::now().time_since_epoch().count(), std::memory_order_relaxed); }
+  void Step(const char* name, int allowance = 30 * kSlow) {
+    step = name;
+    allowanceSeconds = allowance;
+    Progress();
+  }
+  void Run() {
+    thread = std::thread([this] {
+      while (!done.load()) {
+        std::this_thread::sleep_for(100ms);
+        const auto quiet = Clock::now() - Clock::time_point(Clock::duration(last.load()));
+        if (quiet > std::chrono::seconds(allowanceSeconds.load())) {
+          std::fprintf(stderr, "deadlocks: 1\nno progress for %d s in step \"%s\"; stacks follow\n",
+                       allowanceSeconds.load(), step.load());
+          std::fflush(stderr);
+          stress::DumpAllStacks();
+          std::fflush(nullptr);
+          std::_Exit(3);
+        }
+      }
+    });
+  }
+  void Stop() {
+    done = true;
+    thread.join();
+  }
+};
+Watchdog watchdog;
+
+// --- Randomness -------------------------------------------------------------------
+// One generator for the main thread; the seam draws from an atomic counter
+// (any thread may create a worker).
+
+std::mt19937 rng;
+int Pick(int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); }
+bool Chance(int percent) { return Pick(100) < percent; }
+
+std::atomic<std::uint64_t> seamDraws{0};
+std::uint64_t seamSeed = 0;
+std::uint64_t SeamDraw() {
+  std::uint64_t z = seamSeed + 0x9E3779B97F4A7C15ull * (seamDraws.fetch_add(1) + 1);
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+  return z ^ (z >> 31);
+}
+
+// --- The kernel seam: refused threads and a scripted multimedia library ------------
+
+K::Services systemServices;  // the services installed before ours
+
+std::atomic<int> refusePercent{0};
+K::OsThread* MaybeRefuseThread(K::ThreadEntry entry, void* arg) {
+  if (const int p = refusePercent.load(); p > 0 && static_cast<int>(SeamDraw() % 100) < p) {
+    ++fig.threadsRefused;
+    return nullptr;
+  }
+  return systemServices.CreateThread(entry, arg);
+}
+
+// How "winmm.dll" looks to the timer unit in a binding scenario.
+enum class Library { Complete, Missing, NoEntryPoints, NoCapabilityQuery, FailingCapabilityQuery };
+
+struct Multimedia {
+  std::atomic<Library> shape{Library::Complete};
+  std::atomic<K::HMODULE> module{nullptr};  // the library behind "winmm.dll"
+  std::atomic<int> moduleLookups{0}, loads{0}, procLookups{0};
+  // The real entry points, called by the recording ones below.
+  std::atomic<Qevtimer::TTimePeriodProc> begin{nullptr}, end{nullptr};
+  std::atomic<Qevtimer::TTimeGetDevCapsProc> caps{nullptr};
+  std::atomic<std::uint64_t> begun{0}, ended{0}, nonZeroPeriods{0};
+};
+Multimedia mm;
+
+std::uint32_t QEV_WINAPI RecordingBegin(std::uint32_t period) {
+  ++mm.begun;
+  mm.nonZeroPeriods += period != 0;
+  return mm.begin.load()(period);
+}
+std::uint32_t QEV_WINAPI RecordingEnd(std::uint32_t period) {
+  ++mm.ended;
+  mm.nonZeroPeriods += period != 0;
+  return mm.end.load()(period);
+}
+std::uint32_t QEV_WINAPI ForwardingCaps(Qevtimer::PTimeCaps caps, std::uint32_t size) {
+  return mm.caps.load()(caps, size);
+}
+std::uint32_t QEV_WINAPI FailingCaps(Qevtimer::PTimeCaps, std::uint32_t) { return 97; }  // TIMERR_NOCANDO
+
+bool IsWinmm(const char16_t* name) { return std::u16string_view(name) == u"winmm.dll"; }
+
+K::HMODULE ScriptedModule(const char16_t* name) {
+  if (!IsWinmm(name)) return systemServices.GetModuleHandleW(name);
+  ++mm.moduleLookups;
+  return mm.shape.load() == Library::Missing ? nullptr : mm.module.load();
+}
+K::HMODULE ScriptedLoad(const char16_t* name) {
+  if (!IsWinmm(name)) return systemServices.LoadLibraryW(name);
+  ++mm.loads;
+  return mm.shape.load() == Library::Missing ? nullptr : mm.module.load();
+}
+void* ScriptedProc(K::HMODULE module, const char* name) {
+  if (module != mm.module.load()) return systemServices.GetProcAddress(module, name);
+  ++mm.procLookups;
+  const Library shape = mm.shape.load();
+  if (shape == Library::NoEntryPoints) return nullptr;
+  void* real = systemServices.GetProcAddress(module, name);
+  if (!real) return nullptr;
+  const std::string_view n(name);
+  if (n == "timeBeginPeriod") {
+    mm.begin = reinterpret_cast<Qevtimer::TTimePeriodProc>(real);
+    return reinterpret_cast<void*>(&RecordingBegin);
+  }
+  if (n == "timeEndPeriod") {
+    mm.end = reinterpret_cast<Qevtimer::TTimePeriodProc>(real);
+    return reinterpret_cast<void*>(&RecordingEnd);
+  }
+  if (n == "timeGetDevCaps") {
+    if (shape == Library::NoCapabilityQuery) return nullptr;
+    if (shape == Library::FailingCapabilityQuery) return reinterpret_cast<void*>(&FailingCaps);
+    mm.caps = reinterpret_cast<Qevtimer::TTimeGetDevCapsProc>(real);
+    return reinterpret_cast<void*>(&ForwardingCaps);
+  }
+  return real;
+}
+
+std::string fakeWinmm;  // Linux: the folder of the fake library's variants
+
+// Makes "winmm.dll" look like `shape` from now on. Only while no worker
+// exists: the entry points are unbound again, so that the next worker binds
+// them through the scripted loader.
+void UseLibrary(Library shape) {
+  std::string file = "winmm.dll";
+  if (!fakeWinmm.empty()) {
+    // The fake's variants lack the capability query, or have one that fails.
+    const char* variant = shape == Library::NoCapabilityQuery        ? "no-devcaps"
+                          : shape == Library::FailingCapabilityQuery ? "failing-devcaps"
+                                                                     : "full";
+    file = fakeWinmm + "/" + variant + "/winmm.dll";
+  }
+  const System::UnicodeString path = System::UnicodeString(std::string_view(file));
+  mm.module = systemServices.LoadLibraryW(path.c_str());
+  if (!mm.module.load()) {
+    std::fprintf(stderr, "cannot load %s\n", file.c_str());
+    std::exit(2);
+  }
+  // The fake's variants lack the capability query, or fail it, themselves;
+  // with the system's library the scripted loader does.
+  const bool variantDoesIt = shape == Library::NoCapabilityQuery || shape == Library::FailingCapabilityQuery;
+  mm.shape = !fakeWinmm.empty() && variantDoesIt ? Library::Complete : shape;
+  Qevtimer::_timeGetDevCaps = nullptr;
+  Qevtimer::_timeBeginPeriod = nullptr;
+  Qevtimer::_timeEndPeriod = nullptr;
+}
+
+// --- Handlers -------------------------------------------------------------------------
+
+bool OnMainThread() { return K::CurrentThreadId() == K::MainThreadId(); }
+
+struct EStress : std::runtime_error {
+  EStress() : std::runtime_error("raised by a stress handler") {}
+};
+
+// What a timer's handler does at each call.
+enum class Act : int {
+  Count,          // count the call
+  Raise,          // raise an exception
+  Nap,            // on a worker thread: sleep a millisecond
+  SelfControl,    // on the main thread: stop, restart or retune its own timer
+  Long,           // run 700 ms, longer than the destructor's pause
+  DestroySelf,    // destroy its own timer
+  StopSelf,       // stop its own timer
+  HoldDispatch,   // on the main thread: serve the dispatch until the timer is gone
+  DestroyTarget,  // destroy another timer (`target`)
+};
+
+// One timer and what the stress knows about it. Slots outlive their timers,
+// so a late handler call still finds its slot.
+struct Slot {
+  TQevTimer* timer = nullptr;
+  std::atomic<Act> act{Act::Count};
+  std::atomic<bool> gone{false};  // its destructor has returned
+  std::atomic<std::uint64_t> destroyer{0};  // the thread that destroyed it
+  std::atomic<int> calls{0};
+  std::atomic<bool> inHandler{false}, handlerDone{false};
+  Slot* target = nullptr;
+
+  TNotifyEvent Event() { return TNotifyEvent::Bind<&Slot::OnTimer>(this); }
+
+  // Destroys the timer and records when its destructor has returned.
+  void Destroy() {
+    TQevTimer* t = timer;
+    timer = nullptr;
+    destroyer = K::CurrentThreadId();
+    delete t;
+    gone = true;
+    ++fig.timersDestroyed;
+  }
+
+  void OnTimer(System::TObject* sender) {
+    // A call that starts, or is still running, once the timer's destructor
+    // has returned is a call after destroy; except where the destructor ran
+    // on this call's own thread, inside it, and so could not wait for it.
+    struct Late {
+      Slot* slot;
+      bool late;
+      ~Late() {
+        if (!late && slot->gone.load() && slot->destroyer.load() != K::CurrentThreadId()) late = true;
+        if (late) ++fig.callsAfterDestroy;
+      }
+    } late{this, gone.load()};
+    ++fig.handlerCalls;
+    ++calls;
+    const bool main = OnMainThread();
+    if (!main) ++fig.workerCalls;
+    auto* self = static_cast<TQevTimer*>(sender);
+    switch (act.load()) {
+      case Act::Count:
+        break;
+      case Act::Raise:
+        ++fig.handlerExceptions;
+        throw EStress();
+      case Act::Nap:
+        if (!main) std::this_thread::sleep_for(1ms);
+        break;
+      case Act::SelfControl:
+        if (main) SelfControl(self);
+        break;
+      case Act::Long:
+        inHandler = true;
+        std::this_thread::sleep_for(700ms);
+        (void)self->Interval();  // still a live timer
+        handlerDone = true;
+        break;
+      case Act::DestroySelf:
+        if (calls.load() == 1) Destroy();
+        break;
+      case Act::StopSelf:
+        self->Stop();
+        break;
+      case Act::HoldDispatch: {
+        inHandler = true;
+        const auto deadline = Clock::now() + 10s * kSlow;
+        while (!gone.load() && Clock::now() < deadline) CheckSynchronize(1);
+        handlerDone = true;
+        break;
+      }
+      case Act::DestroyTarget:
+        if (target && target->timer && target->inHandler.load()) target->Destroy();
+        break;
+    }
+  }
+
+  // Runs on the main thread inside the handler.
+  static void SelfControl(TQevTimer* self) {
+    switch (Pick(5)) {
+      case 0:
+        self->Stop();
+        break;
+      case 1:
+        self->Restart();  // may raise EThread: it reaches the worker, which ends
+        break;
+      case 2:
+        self->SetInterval(Chance(50) ? 0.0 : 0.001);
+        break;
+      case 3:
+        self->SetRepeatCount(static_cast<std::uint32_t>(Pick(4)));
+        break;
+      default:
+        self->SetCycled(Chance(80));
+        break;
+    }
+  }
+};
+
+std::deque<Slot> slots;  // never shrinks: late calls must find their slot
+
+// A component that records, from its destructor, that the timer created
+// right after it is gone: an owner frees its components last created first.
+struct GoneMarker : TComponent {
+  Slot* slot;
+  GoneMarker(TComponent* owner, Slot* s) : TComponent(owner), slot(s) {}
+  ~GoneMarker() override {
+    if (slot->timer) {
+      slot->timer = nullptr;
+      slot->destroyer = K::CurrentThreadId();
+      slot->gone = true;
+      ++fig.timersDestroyed;
+    }
+  }
+};
+
+// Makes a timer under `owner`, retrying while the seam refuses its worker
+// (the failed construction pauses and cleans up as a destructor would).
+Slot& NewTimer(TComponent* owner, double interval, bool synchronized, Act act) {
+  Slot& s = slots.emplace_back();
+  s.act = act;
+  if (owner) new GoneMarker(owner, &s);
+  for (;;) {
+    try {
+      s.timer = new TQevTimer(owner);
+      break;
+    } catch (const EThread&) {
+      watchdog.Progress();
+    }
+  }
+  ++fig.timersCreated;
+  s.timer->SetInterval(interval);
+  s.timer->SetNeedSynchronization(synchronized);
+  s.timer->SetOnTimer(s.Event());
+  return s;
+}
+
+// Serves the dispatch until `done()` or the (scaled) limit; whether it held.
+template <class F>
+bool ServeUntil(F done, std::chrono::milliseconds limit = 20s) {
+  const auto deadline = Clock::now() + limit * kSlow;
+  while (!done()) {
+    if (Clock::now() > deadline) return false;
+    CheckSynchronize(1);
+    watchdog.Progress();
+  }
+  return true;
+}
+
+bool AllWorkersEnded() {
+  return ServeUntil([] { return TThread::ActiveCount() == 0; }, 60s);
+}
+
+// --- Phase 1: changes from the main thread against live workers -----------------
+
+void Changes(std::uint64_t target, std::chrono::seconds budget) {
+  watchdog.Step("changes");
+  auto* form = new TComponent(nullptr);
+  std::vector<Slot*> pool;
+  refusePercent = 2;
+  for (int i = 0; i < 6; ++i) pool.push_back(&NewTimer(form, i % 2 ? 0.0 : 0.001, i % 3 == 0, Act::Count));
+  const auto end = Clock::now() + budget;
+  static constexpr Act kActs[] = {Act::Count, Act::Count, Act::Count, Act::Nap, Act::Raise, Act::SelfControl};
+  while (fig.operations.load() < target && Clock::now() < end) {
+    for (int burst = 0; burst < 64; ++burst) {
+      Slot& s = *pool[Pick(static_cast<int>(pool.size()))];
+      TQevTimer* t = s.timer;
+      try {
+        switch (Pick(11)) {
+          case 0:
+            t->Start();
+            break;
+          case 1:
+            t->Stop();
+            break;
+          case 2:
+            t->Restart();
+            break;
+          case 3:
+            t->SetEnabled(Chance(60));
+            break;
+          case 4:
+            t->SetInterval(Chance(50) ? 0.0 : 0.001);
+            break;
+          case 5:
+            t->SetPriority(static_cast<TThreadPriority>(Pick(4)));  // idle to normal
+            break;
+          case 6:
+            s.act = kActs[Pick(static_cast<int>(std::size(kActs)))];
+            t->SetOnTimer(Chance(10) ? TNotifyEvent{} : s.Event());
+            break;
+          case 7:
+            t->SetCycled(Chance(80));
+            break;
+          case 8:
+            t->SetRepeatCount(Chance(50) ? 0u : static_cast<std::uint32_t>(Pick(5)));
+            break;
+          case 9:
+            t->SetNeedSynchronization(Chance(50));
+            break;
+          default:
+            (void)t->GetCycleNumber();
+            t->SetEnabled(!t->Enabled());
+            break;
+        }
+      } catch (const EThread&) {
+        // refused by the seam: counted there; the timer has no worker now
+      }
+      ++fig.operations;
+      CheckSynchronize(0);  // serve the dispatch between changes
+    }
+    watchdog.Progress();
+  }
+  refusePercent = 0;
+  watchdog.Step("changes: freeing the form", 6 + 30 * kSlow);
+  delete form;
+  if (!AllWorkersEnded()) Wrong("changes: workers left after the form was freed");
+}
+
+// --- Phase 2: destruction under fire ----------------------------------------------
+
+// A tick queued for the main thread, seen through the wake hook.
+std::atomic<int> queuedTicks{0};
+void OnWake(void*, System::TObject*) { ++queuedTicks; }
+
+void DestructionUnderFire() {
+  // 1. During a handler that runs longer than the pause, on the worker thread.
+  watchdog.Step("destroy during a long handler");
+  {
+    Slot& s = NewTimer(nullptr, 0.001, false, Act::Long);
+    if (!ServeUntil([&] { return s.inHandler.load(); })) Wrong("long handler never ran");
+    s.Destroy();
+    if (!s.handlerDone.load()) Wrong("destructor returned while its handler still ran");
+  }
+  // 2. With a synchronized tick queued and nobody serving it.
+  watchdog.Step("destroy with a synchronized tick queued");
+  {
+    const TNotifyEvent previous = System::Classes::SetWakeMainThread({&OnWake, nullptr});
+    const int before = queuedTicks.load();
+    Slot& s = NewTimer(nullptr, 0.001, true, Act::Count);
+    const auto deadline = Clock::now() + 10s * kSlow;
+    while (queuedTicks.load() == before && Clock::now() < deadline) std::this_thread::sleep_for(1ms);
+    if (queuedTicks.load() == before) Wrong("no synchronized tick was queued");
+    s.Destroy();
+    System::Classes::SetWakeMainThread(previous);
+    ServeUntil([] { return false; }, 50ms);
+    if (s.calls.load() != 0) Wrong("a queued synchronized tick ran for a destroyed timer");
+  }
+  // 3. With a synchronized tick running: its handler serves the dispatch, in
+  // which another timer's handler destroys the first timer.
+  watchdog.Step("destroy with a synchronized tick running");
+  {
+    Slot& held = NewTimer(nullptr, 0.001, true, Act::HoldDispatch);
+    Slot& killer = NewTimer(nullptr, 0.001, true, Act::DestroyTarget);
+    killer.target = &held;
+    if (!ServeUntil([&] { return held.gone.load() && held.handlerDone.load(); }))
+      Wrong("the running synchronized tick's timer was not destroyed");
+    killer.Destroy();
+  }
+  // 4. From its own handler, on either thread.
+  for (const bool synchronized : {false, true}) {
+    watchdog.Step(synchronized ? "destroy from a main-thread handler" : "destroy from a worker-thread handler");
+    Slot& s = NewTimer(nullptr, 0.001, synchronized, Act::DestroySelf);
+    if (!ServeUntil([&] { return s.gone.load(); })) Wrong("timer not destroyed by its handler");
+  }
+  // 5. Stopped from its own handler, on either thread: one tick counted.
+  for (const bool synchronized : {false, true}) {
+    watchdog.Step("stop from its own handler");
+    Slot& s = NewTimer(nullptr, 0.001, synchronized, Act::StopSelf);
+    if (!ServeUntil([&] { return s.calls.load() >= 1 && TThread::ActiveCount() == 0; }))
+      Wrong("stopped timer's worker did not end");
+    if (s.timer->GetCycleNumber() != 1 || s.calls.load() != 1) Wrong("stop from a handler: not exactly one tick");
+    s.Destroy();
+  }
+  // 6. A handler raising, on either thread: the run ends, Enabled stays.
+  for (const bool synchronized : {false, true}) {
+    watchdog.Step("handler raising");
+    Slot& s = NewTimer(nullptr, 0.001, synchronized, Act::Raise);
+    if (!ServeUntil([&] { return s.calls.load() >= 1 && TThread::ActiveCount() == 0; }))
+      Wrong("raising handler's worker did not end");
+    if (!s.timer->Enabled() || s.calls.load() != 1) Wrong("raising handler: not one call, or disabled");
+    s.Destroy();
+  }
+  if (!AllWorkersEnded()) Wrong("destruction: workers left");
+}
+
+// --- Phase 3: an owner freed with 100 running timers -----------------------------
+
+void OwnerWithRunningTimers() {
+  watchdog.Step("owner with 100 timers: starting");
+  auto* form = new TComponent(nullptr);
+  std::vector<Slot*> pool;
+  refusePercent = 2;
+  // Every tenth without a pause; of those on worker threads, all but one nap
+  // in their handler, so that the run does not spin ten threads for a minute.
+  for (int i = 0; i < 100; ++i)
+    pool.push_back(&NewTimer(form, i % 10 == 0 ? 0.0 : 0.001, i % 2 == 1, i % 10 == 0 && i > 0 ? Act::Nap : Act::Count));
+  refusePercent = 0;
+  if (!ServeUntil([&] { return std::all_of(pool.begin(), pool.end(), [](Slot* s) { return s->calls.load() > 0; }); }))
+    Wrong("not every one of the 100 timers ticked");
+  watchdog.Step("owner with 100 timers: freeing", 50 + 30 * kSlow);
+  delete form;
+  if (!std::all_of(pool.begin(), pool.end(), [](Slot* s) { return s->gone.load(); }))
+    Wrong("owner left timers behind");
+  if (!AllWorkersEnded()) Wrong("owner: workers left");
+}
+
+// --- Phase 4: binding faults -------------------------------------------------------
+
+struct BindingCase {
+  const char* name;
+  Library shape;
+  bool periodsCalled;  // the period entry points are reached at all
+  bool nonZeroPeriods;
+};
+
+void BindingFaults() {
+  static constexpr BindingCase kCases[] = {
+      {"missing library", Library::Missing, false, false},
+      {"no entry points", Library::NoEntryPoints, false, false},
+      {"no capability query", Library::NoCapabilityQuery, true, false},
+      {"failing capability query", Library::FailingCapabilityQuery, true, false},
+      {"complete library", Library::Complete, true, true},
+  };
+  for (const BindingCase& c : kCases) {
+    watchdog.Step(c.name);
+    if (TThread::ActiveCount() != 0) Wrong("binding: workers alive before the library changes");
+    UseLibrary(c.shape);
+    const std::uint64_t begun0 = mm.begun, ended0 = mm.ended, nonZero0 = mm.nonZeroPeriods;
+    const int lookups0 = mm.moduleLookups, loads0 = mm.loads;
+    auto* form = new TComponent(nullptr);
+    Slot* pool[] = {&NewTimer(form, 0.001, false, Act::Count), &NewTimer(form, 0.0, true, Act::Count)};
+    refusePercent = 5;
+    for (int i = 0; i < 300; ++i) {
+      TQevTimer* t = pool[i % 2]->timer;
+      try {
+        switch (Pick(4)) {
+          case 0:
+            t->Start();
+            break;
+          case 1:
+            t->Stop();
+            break;
+          case 2:
+            t->Restart();
+            break;
+          default:
+            t->SetEnabled(!t->Enabled());
+            break;
+        }
+      } catch (const EThread&) {
+      }
+      ++fig.operations;
+      CheckSynchronize(1);
+      watchdog.Progress();
+    }
+    refusePercent = 0;
+    delete form;
+    if (!AllWorkersEnded()) Wrong("binding: workers left");
+    const std::uint64_t begun = mm.begun - begun0, ended = mm.ended - ended0;
+    const std::uint64_t nonZero = mm.nonZeroPeriods - nonZero0;
+    fig.unbalancedPeriods += begun > ended ? begun - ended : ended - begun;
+    std::printf("binding %s: periods begun %llu, ended %llu, non-zero %llu, library lookups %d, loads %d\n", c.name,
+                static_cast<unsigned long long>(begun), static_cast<unsigned long long>(ended),
+                static_cast<unsigned long long>(nonZero), mm.moduleLookups - lookups0, mm.loads - loads0);
+    if ((begun > 0) != c.periodsCalled) Wrong("binding: period entry points reached or not, against the case");
+    if ((nonZero > 0) != c.nonZeroPeriods) Wrong("binding: periods other than expected");
+    if (c.shape == Library::Missing && mm.loads - loads0 < 2) Wrong("binding: a missing library is not retried");
+  }
+}
+
+// Linux: the fake library's own record of every variant that was loaded.
+void CheckFakeRecords() {
+  if (fakeWinmm.empty()) return;
+  for (const char* variant : {"full", "no-devcaps", "failing-devcaps"}) {
+    const std::string file = fakeWinmm + "/" + variant + "/winmm.dll";
+    const System::UnicodeString path = System::UnicodeString(std::string_view(file));
+    const K::HMODULE module = systemServices.GetModuleHandleW(path.c_str());
+    if (!module) continue;
+    auto snapshot = reinterpret_cast<FakeWinmmSnapshotProc>(systemServices.GetProcAddress(module, "FakeWinmmSnapshot"));
+    if (!snapshot) {
+      Wrong("the fake library has no record");
+      continue;
+    }
+    const FakeWinmmLog log = snapshot();
+    const std::size_t begun = log.begun.size(), ended = log.ended.size();
+    std::printf("fake library %s: periods begun %zu, ended %zu\n", variant, begun, ended);
+    fig.unbalancedPeriods += begun > ended ? begun - ended : ended - begun;
+  }
+}
+
+// --- Settings and the run -----------------------------------------------------------
+
+struct Settings {
+  std::uint64_t operations = QEV_STRESS_OPERATIONS;
+  int seconds = 60;  // at most for the changes
+  std::uint32_t seed = 0;
+};
+
+Settings Parse(int argc, char** argv) {
+  Settings s;
+  s.seed = static_cast<std::uint32_t>(Clock::now().time_since_epoch().count());
+  for (int i = 1; i + 1 < argc; i += 2) {
+    const std::string key = argv[i];
+    const char* value = argv[i + 1];
+    if (key == "--operations")
+      s.operations = std::strtoull(value, nullptr, 10);
+    else if (key == "--seconds")
+      s.seconds = std::atoi(value);
+    else if (key == "--seed")
+      s.seed = static_cast<std::uint32_t>(std::strtoul(value, nullptr, 10));
+    else if (key == "--fake-winmm")
+      fakeWinmm = value;
+    else {
+      std::fprintf(stderr, "unknown option %s\n", key.c_str());
+      std::exit(2);
+    }
+  }
+  return s;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  stress::InstallCrashReport();
+  const Settings settings = Parse(argc, argv);
+  rng.seed(settings.seed);
+  seamSeed = settings.seed;
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  std::printf("seed: %u\n", settings.seed);
+  const auto t0 = Clock::now();
+
+  K::Services ours = K::DefaultServices();
+  ours.CreateThread = MaybeRefuseThread;
+  ours.GetModuleHandleW = ScriptedModule;
+  ours.LoadLibraryW = ScriptedLoad;
+  ours.GetProcAddress = ScriptedProc;
+  systemServices = K::Install(ours);
+  UseLibrary(Library::Complete);
+
+  watchdog.Run();
+  // The system's thread count once the library is loaded and one worker has
+  // come and gone: what the run must come back to.
+  {
+    Slot& warm = NewTimer(nullptr, 0.001, false, Act::Count);
+    ServeUntil([&] { return warm.calls.load() > 0; });
+    warm.Destroy();
+    AllWorkersEnded();
+  }
+  const int baseline = stress::SystemThreadCount();
+
+  Changes(settings.operations, std::chrono::seconds(settings.seconds));
+  const std::uint64_t changes = fig.operations;
+  const auto t1 = Clock::now();
+  DestructionUnderFire();
+  OwnerWithRunningTimers();
+  const std::uint64_t begunMain = mm.begun, endedMain = mm.ended;
+  fig.unbalancedPeriods += begunMain > endedMain ? begunMain - endedMain : endedMain - begunMain;
+  if (begunMain == 0) Wrong("no period was begun with the complete library");
+  BindingFaults();
+  CheckFakeRecords();
+
+  // The end: every timer destroyed, every wait over.
+  watchdog.Step("end");
+  AllWorkersEnded();
+  fig.leakedThreads = static_cast<std::uint64_t>(TThread::ActiveCount());
+  ServeUntil([&] { return stress::SystemThreadCount() <= baseline; }, 10s);
+  const int extra = stress::SystemThreadCount() - baseline;
+  if (extra > 0) fig.leakedThreads += static_cast<std::uint64_t>(extra);
+  watchdog.Stop();
+  K::Install(systemServices);
+
+  const double changesSeconds = std::chrono::duration<double>(t1 - t0).count();
+  const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+  const bool reached = changes >= settings.operations;
+  auto line = [](const char* name, std::uint64_t v) {
+    std::printf("%s: %llu\n", name, static_cast<unsigned long long>(v));
+  };
+  line("operations", fig.operations);
+  line("changes against live workers", changes);
+  line("changes target", settings.operations);
+  line("handler calls", fig.handlerCalls);
+  line("handler calls on worker threads", fig.workerCalls);
+  line("handler exceptions", fig.handlerExceptions);
+  line("thread creations refused", fig.threadsRefused);
+  line("timers created", fig.timersCreated);
+  line("timers destroyed", fig.timersDestroyed);
+  line("periods begun", mm.begun);
+  line("periods ended", mm.ended);
+  line("handler calls after destroy", fig.callsAfterDestroy);
+  line("crashes", 0);
+  line("deadlocks", 0);
+  line("leaked threads", fig.leakedThreads);
+  line("unbalanced periods", fig.unbalancedPeriods);
+  line("wrong outcomes", fig.wrongOutcomes);
+  std::printf("seconds for the changes: %.1f\n", changesSeconds);
+  std::printf("seconds: %.1f\n", seconds);
+
+  const bool ok = reached && fig.callsAfterDestroy == 0 && fig.leakedThreads == 0 && fig.unbalancedPeriods == 0 &&
+                  fig.wrongOutcomes == 0 && fig.timersCreated == fig.timersDestroyed;
+  if (!reached) std::printf("FAILED: fewer changes than the target within %d s\n", settings.seconds);
+  if (fig.timersCreated != fig.timersDestroyed) std::printf("FAILED: timers created and destroyed differ\n");
+  std::printf("%s\n", ok ? "PASSED" : "FAILED");
+  return ok ? 0 : 1;
+}
