@@ -38,7 +38,7 @@ def name_hash(name):
 WEAK_UNITS_X86 = [
     "Winapi.windows", "Winapi.messages", "Winapi.activex", "Winapi.shellapi",
     "Winapi.commctrl", "Winapi.richedit", "Winapi.winspool", "Winapi.commdlg",
-    "Winapi.dlgs", "Winapi.shlobj", "Winapi.uxtheme", "Winapi.dwmapi",
+    "Winapi.dlgs", "Winapi.shlwapi", "Winapi.uxtheme", "Winapi.winhttp",
     "Winapi.multimon", "Winapi.imagehlp", "Winapi.tlhelp32", "Winapi.mmsystem",
     "Winapi.wincodec", "Winapi.wintrust", "Winapi.oleacc", "Winapi.winsock2",
     "Winapi.wininet", "Winapi.oledlg", "Winapi.objectarray", "Winapi.propsys",
@@ -51,13 +51,13 @@ BUILDS = {
         flags=PF_PACKAGE_MODULE | (3 << PF_PRODUCER_SHIFT) | PF_64BIT_TOOLS | PF_NEVER_BUILD,
         requires=["vcl200.bpl", "rtl200.bpl"],
         contains=[(UF_MAIN_UNIT | UF_PACKAGE_UNIT, "QevTimerPack"), (0, "QevTimer"), (0, "SysInit")],
-        hashed=True, description="QevTimer 1.26", size=88),
+        hashed=True, description="QevTimer 1.26", size=88, padding=2),
     "win32": dict(
         flags=PF_PACKAGE_MODULE | (2 << PF_PRODUCER_SHIFT) | PF_NEVER_BUILD,
         requires=["rtl250.bpl", "vcl250.bpl"],
         contains=[(0, "Sysinit")] + [(UF_WEAK_UNIT | UF_ORG_WEAK_UNIT, u) for u in WEAK_UNITS_X86]
                  + [(0, "Qevtimerpack"), (0, "Qevtimer")],
-        hashed=False, description="QevTimerPack", size=644),
+        hashed=False, description="QevTimerPack", size=644, padding=0),
 }
 # The ELF build follows the x86-64 one, with the stand-in's library names.
 BUILDS["linux"] = dict(BUILDS["win64"], requires=["libvcl.so", "librtl.so"], size=None)
@@ -80,10 +80,11 @@ def package_info(build):
     for flags, name in build["contains"]:
         out += bytes([flags, h(name)]) + cstr(name)
     out += bytes([h("QevTimerPack")]) + cstr("QevTimerPack")
-    out = pad4(out)
-    if build["size"] is not None and len(out) != build["size"]:
-        sys.exit(f"PACKAGEINFO is {len(out)} bytes, not {build['size']}")
-    return out
+    padded = pad4(out)
+    if build["size"] is not None and (len(padded), len(padded) - len(out)) != (build["size"], build["padding"]):
+        sys.exit(f"PACKAGEINFO is {len(out)} bytes and {len(padded) - len(out)} of padding, "
+                 f"not {build['size']} with {build['padding']}")
+    return padded
 
 
 def description(text):

@@ -62,8 +62,9 @@ def main():
     check(len(found.get((2, "TQEVTIMER", 1033), b"")) == 1320, "bitmap size")
     info = found.get((10, "PACKAGEINFO", 0), b"\0" * 4)
     check(struct.unpack_from("<I", info)[0] == (0x4C100001 if target == "win64" else 0x48000001), "flags")
-    if target == "win64":
-        check(info[-2:] == b"\0\0", "two bytes of padding")
+    # The record ends with the package name: 2 zero bytes follow in x86-64, none in x86.
+    tail = b"QevTimerPack\0" + (b"\0\0" if target == "win64" else b"")
+    check(info.endswith(tail), "padding after the package name")
 
     # The version block, as pefile reads it.
     fixed = pe.VS_FIXEDFILEINFO[0]
