@@ -188,7 +188,8 @@ void ReleaseRequirements(LoadedPackage& package) {
 // plain runtime library (a module without an identity table).
 void LoadRequirement(LoadedPackage& package, const std::string& name, const Path& folder) {
   const Path beside = folder / Path(UnicodeString(name.c_str()).str());
-  const Path candidate = std::filesystem::exists(beside) ? beside : Path(UnicodeString(name.c_str()).str());
+  const Path candidate =
+      std::filesystem::exists(beside) ? beside : Path(os::ApplicationModule(UnicodeString(name.c_str()).str()));
   HINSTANCE module = Kernel::LoadLibraryW(candidate.u16string().c_str());
   if (!module)
     Fail("package " + Utf8(Path(package.path).filename()) + " requires " + name +
@@ -212,12 +213,13 @@ void LoadRequirement(LoadedPackage& package, const std::string& name, const Path
 HINSTANCE LoadPackage(const UnicodeString& path) {
   PackageList& list = Packages();
   std::lock_guard guard(list.lock);
-  const Path file(path.str());
+  const Path file(path.str().find_first_of(u"/\\") == std::u16string::npos ? os::ApplicationModule(path.str())
+                                                                            : path.str());
   const std::string shown = Utf8(file);
   // A bare name is left to the system's search.
   if (file.has_parent_path() && !std::filesystem::exists(file)) Fail("package " + shown + " not found");
 
-  HINSTANCE module = Kernel::LoadLibraryW(path.c_str());
+  HINSTANCE module = Kernel::LoadLibraryW(file.u16string().c_str());
   if (!module) Fail("cannot load package " + shown + ": " + os::LoadFailure(file.u16string()));
   if (LoadedPackage* loaded = list.Find(module)) {
     os::ReleaseModule(module);  // the first load's reference is enough

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <filesystem>
 
 #include "System.Package.hpp"
 
@@ -14,6 +15,10 @@ namespace System::os {
 // The bytes of a resource of a loaded module; empty if absent.
 std::span<const std::uint8_t> ResourceData(Kernel::HMODULE module, const TResourceId& type,
                                            const TResourceId& name);
+// Where a bare module name is looked for first, as Windows' search does with
+// the application's folder: the path in the running program's folder if a
+// file of that name is there, else the name unchanged for the system's search.
+std::u16string ApplicationModule(const std::u16string& name);
 // Releases one reference to a module loaded by LoadModule.
 void ReleaseModule(Kernel::HMODULE module);
 // Why the last LoadModule of `path` on this thread failed: the system's

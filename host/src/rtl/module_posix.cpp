@@ -5,6 +5,7 @@
 #include <link.h>
 
 #include <cstring>
+#include <filesystem>
 
 #include "module_os.hpp"
 
@@ -72,6 +73,14 @@ std::span<const std::uint8_t> ResourceData(Kernel::HMODULE module, const TResour
     p += step;
   }
   return {};
+}
+
+std::u16string ApplicationModule(const std::u16string& name) {
+  std::error_code error;
+  const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe", error);
+  if (error) return name;
+  const std::filesystem::path beside = program.parent_path() / name;
+  return std::filesystem::exists(beside, error) ? beside.u16string() : name;
 }
 
 void ReleaseModule(Kernel::HMODULE module) { dlclose(module); }

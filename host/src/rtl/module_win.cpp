@@ -24,6 +24,9 @@ std::span<const std::uint8_t> ResourceData(Kernel::HMODULE module, const TResour
   return {static_cast<const std::uint8_t*>(bytes), ::SizeofResource(instance, found)};
 }
 
+// The system's search already begins with the application's folder.
+std::u16string ApplicationModule(const std::u16string& name) { return name; }
+
 void ReleaseModule(Kernel::HMODULE module) { ::FreeLibrary(static_cast<HMODULE>(module)); }
 
 namespace {
