@@ -220,6 +220,7 @@ TEST_F(LoadedPackage, LoadReadsTheIdentityTableRegistersTheModuleAndUnloadUndoes
   EXPECT_EQ(System::LoadedPackages().size(), 1u);
   System::UnloadPackage(module);
   EXPECT_TRUE(System::LoadedPackages().empty());
+  EXPECT_EQ(System::FindLibModule(module), nullptr);  // the start-up unregistered it on unload
   EXPECT_THROW(System::UnloadPackage(module), System::EPackageError);
 }
 
