@@ -17,8 +17,6 @@ const TIntegerData kNativeIntData{sizeof(std::intptr_t) == 8 ? TOrdType::otSInt6
 const TFloatData kDoubleData{TFloatType::ftDouble};
 const TClassData kObjectData{nullptr, "System", 0, nullptr, nullptr};
 
-std::string Utf8(std::string_view s) { return std::string(s); }
-
 std::string Describe(const TTypeInfo* cls, const TPropInfo* prop) {
   return "property \"" + std::string(prop->Name) + "\" of " + cls->Name;
 }
@@ -128,7 +126,7 @@ TValue GetPropValue(const TObject* instance, const TPropInfo* prop) {
 TValue GetPropValue(const TObject* instance, std::string_view name) {
   const TTypeInfo* cls = ClassOf(instance);
   const TPropInfo* prop = GetPropInfo(cls, name);
-  if (!prop) throw EPropertyError(UnicodeString(cls->Name + (" has no property \"" + Utf8(name) + "\"")));
+  if (!prop) throw EPropertyError(UnicodeString(cls->Name + (" has no property \"" + std::string(name) + "\"")));
   return prop->Get(instance);
 }
 
@@ -153,7 +151,7 @@ void SetPropValue(TObject* instance, const TPropInfo* prop, const TValue& value)
 void SetPropValue(TObject* instance, std::string_view name, const TValue& value) {
   const TTypeInfo* cls = ClassOf(instance);
   const TPropInfo* prop = GetPropInfo(cls, name);
-  if (!prop) throw EPropertyError(UnicodeString(cls->Name + (" has no property \"" + Utf8(name) + "\"")));
+  if (!prop) throw EPropertyError(UnicodeString(cls->Name + (" has no property \"" + std::string(name) + "\"")));
   SetPropValue(instance, prop, value);
 }
 
