@@ -1,0 +1,136 @@
+// The floors that TQevTimer is held against: a bare thread looping on
+// relative sleeps (what the timer's worker does, without the component), N
+// such threads, their start, and a condition-variable round trip.
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "bench.hpp"
+
+namespace bench {
+namespace {
+
+bool RunBareLoop(int intervalMs, Recorder& rec, bool lowSlack) {
+  std::thread worker([&] {
+    if (lowSlack) SetThreadTimerSlackNs(1);
+    do RelativeSleepMs(intervalMs);
+    while (rec.Tick());
+  });
+  worker.join();
+  return true;
+}
+
+class BareTickers final : public TickerSet {
+ public:
+  ~BareTickers() override { Stop(); }
+  void Start(int n, int intervalMs) override {
+    stop_.store(false);
+    for (int i = 0; i < n; ++i)
+      threads_.emplace_back([this, intervalMs] {
+        while (!stop_.load(std::memory_order_relaxed)) {
+          RelativeSleepMs(intervalMs);
+          ticks_.fetch_add(1, std::memory_order_relaxed);
+        }
+      });
+  }
+  std::uint64_t Ticks() const override { return ticks_.load(); }
+  void Stop() override {
+    stop_.store(true);
+    for (auto& t : threads_) t.join();
+    threads_.clear();
+  }
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::atomic<std::uint64_t> ticks_{0};
+  std::vector<std::thread> threads_;
+};
+
+}  // namespace
+
+void AddFloorKinds(Kinds& kinds) {
+  kinds.push_back({"bare-sleep", "bare thread loop of relative sleeps (floor)", false,
+                   [](int ms, std::size_t, Recorder& rec, Extra&) { return RunBareLoop(ms, rec, false); }});
+  if (SetThreadTimerSlackNs(ThreadTimerSlackNs()))
+    kinds.push_back({"bare-sleep-slack1", "bare loop of relative sleeps, timer slack 1 ns", false,
+                     [](int ms, std::size_t, Recorder& rec, Extra&) { return RunBareLoop(ms, rec, true); }});
+}
+
+std::unique_ptr<TickerSet> MakeBareTickers() { return std::make_unique<BareTickers>(); }
+
+StartStop MeasureBareStartStop(int rounds) {
+  StartStop r;
+  for (int i = 0; i < rounds; ++i) {
+    std::atomic<std::int64_t> first{0};
+    const std::int64_t t0 = NowNs();
+    std::thread t([&] {
+      RelativeSleepMs(1);
+      first.store(NowNs());
+    });
+    const std::int64_t t1 = NowNs();
+    t.join();
+    r.startCallUs.push_back((t1 - t0) / 1000.0);
+    r.firstTickUs.push_back((first.load() - t0) / 1000.0);
+  }
+  return r;
+}
+
+// The worker wakes every 1 ms, stamps, and hands a turn to the main thread
+// through a condition variable; the main thread hands it back. The round trip
+// is from the stamp to the worker seeing the reply.
+std::vector<double> MeasureCondvarRoundTripUs(int rounds) {
+  std::mutex m;
+  std::condition_variable cv;
+  int turn = 0;  // 1: the main thread's, 2: answered
+  std::vector<double> out;
+  out.reserve(static_cast<std::size_t>(rounds));
+  std::thread worker([&] {
+    for (int i = 0; i < rounds; ++i) {
+      RelativeSleepMs(1);
+      const std::int64_t t0 = NowNs();
+      std::unique_lock lock(m);
+      turn = 1;
+      cv.notify_all();
+      cv.wait(lock, [&] { return turn == 2; });
+      out.push_back((NowNs() - t0) / 1000.0);
+      turn = 0;
+    }
+  });
+  for (int i = 0; i < rounds; ++i) {
+    std::unique_lock lock(m);
+    cv.wait(lock, [&] { return turn == 1; });
+    turn = 2;
+    cv.notify_all();
+  }
+  worker.join();
+  return out;
+}
+
+// A call through a pointer and a counter increment, as tight as it gets: the
+// machine's ceiling for back-to-back ticks.
+namespace {
+void Empty(void*) {}
+}  // namespace
+double MeasureBareBackToBack(double seconds) {
+  std::atomic<bool> stop{false};
+  std::atomic<std::uint64_t> count{0};
+  void (*volatile call)(void*) = &Empty;
+  std::thread t([&] {
+    std::uint64_t n = 0;
+    while (!stop.load(std::memory_order_relaxed)) {
+      call(nullptr);
+      count.store(++n, std::memory_order_relaxed);
+    }
+  });
+  RelativeSleepMs(50);
+  const std::uint64_t c0 = count.load();
+  const std::int64_t t0 = NowNs();
+  RelativeSleepMs(static_cast<int>(seconds * 1000));
+  const std::uint64_t c1 = count.load();
+  const std::int64_t t1 = NowNs();
+  stop.store(true);
+  t.join();
+  return (c1 - c0) / ((t1 - t0) / 1e9);
+}
+
+}  // namespace bench

@@ -1,0 +1,443 @@
+// bench: tick precision, cost and scale of TQevTimer against floors and peer
+// timers, measured in one run with the kinds interleaved (A B A B ...) over
+// several repeats; reports medians over the repeats and ratios taken within
+// each repeat.
+//
+//   bench [--out DIR] [--repeats N] [--ticks1 N] [--ticks10 N] [--kinds a,b]
+//         [--no-scale] [--lateness-only] [--smoke]
+//
+// Writes DIR/results.md (the tables) and DIR/lateness-1ms.svg,
+// DIR/lateness-10ms.svg (the plots), and prints the tables.
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <sstream>
+#include <thread>
+
+#include "bench.hpp"
+#include "report.hpp"
+
+namespace bench {
+namespace {
+
+struct Options {
+  std::string out = "bench-results";
+  int repeats = 5;
+  std::size_t ticks1 = 5000;
+  std::size_t ticks10 = 500;
+  std::vector<std::string> only;
+  bool scale = true;
+  bool costs = true;
+  bool smoke = false;
+};
+
+std::string Fmt(double v, int decimals = 1) {
+  if (std::isnan(v)) return "n/a";
+  char b[48];
+  std::snprintf(b, sizeof b, "%.*f", decimals, v);
+  return b;
+}
+
+std::string Ratio(double v) { return std::isnan(v) ? "n/a" : Fmt(v, 2) + "x"; }
+
+// The figures of one kind at one interval, per repeat.
+struct KindRuns {
+  std::vector<Stats> stats;
+  std::vector<double> cpuUsPerTick;
+  std::vector<double> pooled;  // every sample, for the plot
+  std::string note;
+};
+
+struct LatenessResult {
+  int intervalMs;
+  std::vector<std::string> order;
+  std::map<std::string, KindRuns> runs;
+};
+
+LatenessResult MeasureLateness(const Kinds& kinds, int intervalMs, std::size_t ticks, int repeats) {
+  LatenessResult r{intervalMs, {}, {}};
+  const std::size_t warmup = std::min<std::size_t>(10, ticks / 10);
+  Recorder rec;
+  for (int rep = 0; rep < repeats; ++rep) {
+    for (const Kind& k : kinds) {
+      rec.Reset(ticks, k.deadline, warmup);
+      Extra extra;
+      const bool ok = k.run(intervalMs, ticks, rec, extra);
+      if (!ok) {
+        std::fprintf(stderr, "  %s: not available\n", k.name.c_str());
+        continue;
+      }
+      std::vector<double> late = extra.lateUs.empty() ? rec.LatenessUs(intervalMs) : extra.lateUs;
+      KindRuns& kr = r.runs[k.name];
+      if (kr.stats.empty()) r.order.push_back(k.name);
+      kr.pooled.insert(kr.pooled.end(), late.begin(), late.end());
+      kr.stats.push_back(Summarize(std::move(late)));
+      // Steady state: from the end of the warm-up to the last tick. An
+      // external program reports its whole run.
+      kr.cpuUsPerTick.push_back(extra.cpuNs >= 0 ? extra.cpuNs / 1000.0 / static_cast<double>(ticks)
+                                                 : rec.CpuUsPerTick());
+      if (!extra.note.empty()) kr.note = extra.note;
+      const Stats& s = kr.stats.back();
+      std::fprintf(stderr, "  %2d ms rep %d %-18s mean %8.1f p99 %8.1f max %9.1f us  cpu %6.2f us/tick\n",
+                   intervalMs, rep + 1, k.name.c_str(), s.mean, s.p99, s.max, kr.cpuUsPerTick.back());
+    }
+  }
+  return r;
+}
+
+double MedianOf(const KindRuns& kr, double Stats::*field) {
+  std::vector<double> v;
+  for (const Stats& s : kr.stats) v.push_back(s.*field);
+  return Median(v);
+}
+
+// Median over repeats of a / b, taken within each repeat.
+double PairedRatio(const LatenessResult& r, const std::string& a, double Stats::*fa, const std::string& b,
+                   double Stats::*fb) {
+  auto ia = r.runs.find(a), ib = r.runs.find(b);
+  if (ia == r.runs.end() || ib == r.runs.end()) return NAN;
+  std::vector<double> v;
+  for (std::size_t i = 0; i < std::min(ia->second.stats.size(), ib->second.stats.size()); ++i)
+    v.push_back(ia->second.stats[i].*fa / ib->second.stats[i].*fb);
+  return Median(v);
+}
+
+double PairedCpuRatio(const LatenessResult& r, const std::string& a, const std::string& b) {
+  auto ia = r.runs.find(a), ib = r.runs.find(b);
+  if (ia == r.runs.end() || ib == r.runs.end()) return NAN;
+  std::vector<double> v;
+  for (std::size_t i = 0; i < std::min(ia->second.cpuUsPerTick.size(), ib->second.cpuUsPerTick.size()); ++i)
+    v.push_back(ia->second.cpuUsPerTick[i] / ib->second.cpuUsPerTick[i]);
+  return Median(v);
+}
+
+void LatenessTable(std::ostream& o, const LatenessResult& r, const Kinds& kinds, std::size_t ticks) {
+  o << "\n### Lateness at " << r.intervalMs << " ms (" << ticks << " ticks a run, median of "
+    << (r.runs.empty() ? 0 : r.runs.begin()->second.stats.size()) << " runs)\n\n";
+  o << "| timer | measured | mean us | p50 us | p99 us | p99.9 us | max us | CPU us/tick |\n";
+  o << "|---|---|---:|---:|---:|---:|---:|---:|\n";
+  for (const std::string& name : r.order) {
+    const KindRuns& kr = r.runs.at(name);
+    const auto k = std::find_if(kinds.begin(), kinds.end(), [&](const Kind& x) { return x.name == name; });
+    o << "| " << name << " | " << (k->deadline ? "vs deadline" : "spacing - interval") << " | "
+      << Fmt(MedianOf(kr, &Stats::mean)) << " | " << Fmt(MedianOf(kr, &Stats::p50)) << " | "
+      << Fmt(MedianOf(kr, &Stats::p99)) << " | " << Fmt(MedianOf(kr, &Stats::p999)) << " | "
+      << Fmt(MedianOf(kr, &Stats::max)) << " | " << Fmt(Median(kr.cpuUsPerTick), 2) << " |"
+      << (kr.note.empty() ? "" : " " + kr.note) << "\n";
+  }
+}
+
+// --- N timers ---------------------------------------------------------------
+
+struct MemoryFigures {
+  std::vector<double> qevRss, qevReserved, bareRss, bareReserved;
+};
+
+void MeasureMemoryOnce(TickerSet& set, int n, double& rss, double& reserved) {
+  const Memory m0 = MemoryNow();
+  set.Start(n, 100);
+  RelativeSleepMs(500);  // every ticker has ticked a few times
+  const Memory m1 = MemoryNow();
+  set.Stop();
+  rss = (m1.residentBytes - m0.residentBytes) / n;
+  reserved = (m1.reservedBytes - m0.reservedBytes) / n;
+}
+
+// Ticks per second per ticker of `n` tickers, over a window.
+double RatePerTicker(TickerSet& set, int n, int intervalMs, double windowS) {
+  set.Start(n, intervalMs);
+  RelativeSleepMs(std::max(200, intervalMs * 20));
+  const std::uint64_t c0 = set.Ticks();
+  const std::int64_t t0 = NowNs();
+  RelativeSleepMs(static_cast<int>(windowS * 1000));
+  const std::uint64_t c1 = set.Ticks();
+  const std::int64_t t1 = NowNs();
+  set.Stop();
+  return (c1 - c0) / ((t1 - t0) / 1e9) / n;
+}
+
+struct ScaleResult {
+  double single = 0;
+  int largest = 0;                            // largest N tried that kept 95%
+  int firstFail = 0;                          // smallest N tried that did not (0: none did up to the cap)
+  std::vector<std::pair<int, double>> tried;  // N, fraction of the single rate
+};
+
+// Each N is measured right after a single ticker, and held against it.
+ScaleResult MeasureScale(TickerSet& set, int intervalMs, int cap, double windowS) {
+  ScaleResult r;
+  std::vector<double> singles;
+  r.largest = 1;
+  auto keeps = [&](int n) {
+    singles.push_back(RatePerTicker(set, 1, intervalMs, windowS));
+    r.single = Median(singles);
+    const double frac = RatePerTicker(set, n, intervalMs, windowS) / singles.back();
+    r.tried.emplace_back(n, frac);
+    std::fprintf(stderr, "  scale %2d ms N=%5d: %.3f of the single rate\n", intervalMs, n, frac);
+    return frac >= 0.95;
+  };
+  int n = 2;
+  for (; n <= cap; n *= 2) {
+    if (!keeps(n)) break;
+    r.largest = n;
+  }
+  if (n > cap) return r;
+  int lo = r.largest, hi = n;  // lo keeps, hi does not
+  while (hi - lo > std::max(1, lo / 8)) {
+    const int mid = (lo + hi) / 2;
+    (keeps(mid) ? lo : hi) = mid;
+  }
+  r.largest = lo;
+  r.firstFail = hi;
+  return r;
+}
+
+std::string Summary(const std::vector<double>& v) {
+  std::vector<double> s = v;
+  std::sort(s.begin(), s.end());
+  return Fmt(Percentile(s, 50)) + " / " + Fmt(Percentile(s, 99));
+}
+
+std::vector<double> Concat(const std::vector<std::vector<double>>& parts) {
+  std::vector<double> all;
+  for (const auto& p : parts) all.insert(all.end(), p.begin(), p.end());
+  return all;
+}
+
+int Run(const Options& opt) {
+  std::filesystem::create_directories(opt.out);
+  const std::string resolution = RaiseTimerResolution();
+  Kinds all;
+  AddQevKinds(all);
+  AddFloorKinds(all);
+  AddPlatformKinds(all);
+#ifdef QEV_BENCH_ASIO
+  AddAsioKinds(all);
+#endif
+#ifdef QEV_BENCH_UV
+  AddUvKinds(all);
+#endif
+#ifdef QEV_BENCH_QT
+  AddQtKinds(all);
+#endif
+  Kinds kinds;
+  for (Kind& k : all)
+    if (opt.only.empty() || std::find(opt.only.begin(), opt.only.end(), k.name) != opt.only.end())
+      kinds.push_back(std::move(k));
+
+  std::ostringstream md;
+  md << "Machine: " << MachineDescription() << "; timer resolution: " << resolution
+     << "; timer slack of the main thread: " << ThreadTimerSlackNs() << " ns.\n";
+  md << "Lateness is how late a tick comes: spacing minus interval for timers that re-arm from the tick, "
+        "wake time minus deadline for those that keep a schedule. Medians over "
+     << opt.repeats
+     << " repeats, the kinds interleaved within each repeat; ratios are taken within each repeat "
+        "and their median is shown.\n";
+
+  std::fprintf(stderr, "lateness at 1 ms\n");
+  const LatenessResult at1 = MeasureLateness(kinds, 1, opt.ticks1, opt.repeats);
+  std::fprintf(stderr, "lateness at 10 ms\n");
+  const LatenessResult at10 = MeasureLateness(kinds, 10, opt.ticks10, opt.repeats);
+  LatenessTable(md, at1, kinds, opt.ticks1);
+  LatenessTable(md, at10, kinds, opt.ticks10);
+
+  for (const LatenessResult* r : {&at1, &at10}) {
+    std::vector<std::pair<std::string, std::vector<double>>> series;
+    for (const std::string& name : r->order) series.emplace_back(name, r->runs.at(name).pooled);
+    WriteLatenessSvg(opt.out + "/lateness-" + std::to_string(r->intervalMs) + "ms.svg",
+                     "Tick lateness at " + std::to_string(r->intervalMs) + " ms, all runs pooled", series);
+  }
+
+  // Cost figures, TQevTimer and the bare thread interleaved.
+  const int rounds = opt.smoke ? 20 : 200;
+  const int dispatchRounds = opt.smoke ? 100 : 2000;
+  std::vector<double> qevB2b, bareB2b, dispatchP50, condvarP50;
+  std::vector<std::vector<double>> dispatchAll, condvarAll;
+  std::vector<StartStop> qevSS, bareSS;
+  MemoryFigures mem100, mem1000;
+  if (opt.costs) std::fprintf(stderr, "costs\n");
+  for (int rep = 0; opt.costs && rep < opt.repeats; ++rep) {
+    qevB2b.push_back(MeasureQevBackToBack(opt.smoke ? 0.1 : 1.0));
+    bareB2b.push_back(MeasureBareBackToBack(opt.smoke ? 0.1 : 1.0));
+    qevSS.push_back(MeasureQevStartStop(rounds));
+    bareSS.push_back(MeasureBareStartStop(rounds));
+    dispatchAll.push_back(MeasureDispatchUs(dispatchRounds));
+    condvarAll.push_back(MeasureCondvarRoundTripUs(dispatchRounds));
+    {
+      auto d = dispatchAll.back(), c = condvarAll.back();
+      std::sort(d.begin(), d.end());
+      std::sort(c.begin(), c.end());
+      dispatchP50.push_back(Percentile(d, 50));
+      condvarP50.push_back(Percentile(c, 50));
+    }
+    for (auto [n, m] : {std::pair{100, &mem100}, std::pair{1000, &mem1000}}) {
+      if (opt.smoke && n > 100) continue;
+      double rss = 0, reserved = 0;
+      auto qev = MakeQevTickers();
+      MeasureMemoryOnce(*qev, n, rss, reserved);
+      m->qevRss.push_back(rss);
+      m->qevReserved.push_back(reserved);
+      auto bare = MakeBareTickers();
+      MeasureMemoryOnce(*bare, n, rss, reserved);
+      m->bareRss.push_back(rss);
+      m->bareReserved.push_back(reserved);
+    }
+    std::fprintf(
+        stderr,
+        "  rep %d: back-to-back %.2f M/s (bare %.2f M/s), dispatch p50 %.1f us, cv round trip p50 %.1f us\n",
+        rep + 1, qevB2b.back() / 1e6, bareB2b.back() / 1e6, dispatchP50.back(), condvarP50.back());
+  }
+
+  if (opt.costs) {
+    md << "\n### Costs (median of " << opt.repeats << " runs; TQevTimer and its floor interleaved)\n\n";
+    md << "| figure | TQevTimer | floor | ratio |\n|---|---:|---:|---:|\n";
+    {
+      std::vector<double> ratios;
+      for (std::size_t i = 0; i < qevB2b.size(); ++i) ratios.push_back(qevB2b[i] / bareB2b[i]);
+      md << "| back-to-back ticks per second, interval 0, empty handler (floor: a bare loop calling an empty "
+            "function) | "
+         << Fmt(Median(qevB2b) / 1e6, 2) << " M | " << Fmt(Median(bareB2b) / 1e6, 2) << " M | "
+         << Ratio(Median(ratios)) << " |\n";
+    }
+    {
+      std::vector<double> ratios;
+      for (std::size_t i = 0; i < dispatchP50.size(); ++i) ratios.push_back(dispatchP50[i] / condvarP50[i]);
+      md << "| main-thread dispatch, worker wake to handler start, p50 / p99 us (floor: condition-variable "
+            "round trip) | "
+         << Summary(Concat(dispatchAll)) << " | " << Summary(Concat(condvarAll)) << " | "
+         << Ratio(Median(ratios)) << " (p50) |\n";
+    }
+    {
+      std::vector<std::vector<double>> qs, bs, qf, bf, qstop;
+      for (const auto& s : qevSS)
+        qs.push_back(s.startCallUs), qf.push_back(s.firstTickUs), qstop.push_back(s.stopCallUs);
+      for (const auto& s : bareSS) bs.push_back(s.startCallUs), bf.push_back(s.firstTickUs);
+      md << "| Start call, p50 / p99 us (floor: std::thread construction) | " << Summary(Concat(qs)) << " | "
+         << Summary(Concat(bs)) << " | |\n";
+      md << "| Start to first tick at 1 ms, p50 / p99 us (floor: thread start + 1 ms sleep) | "
+         << Summary(Concat(qf)) << " | " << Summary(Concat(bf)) << " | |\n";
+      md << "| Stop call, p50 / p99 us | " << Summary(Concat(qstop)) << " | | |\n";
+    }
+    for (auto [n, m] : {std::pair{100, &mem100}, std::pair{1000, &mem1000}}) {
+      if (m->qevRss.empty()) continue;
+      std::vector<double> rr, vr;
+      for (std::size_t i = 0; i < m->qevRss.size(); ++i) {
+        rr.push_back(m->qevRss[i] / m->bareRss[i]);
+        vr.push_back(m->qevReserved[i] / m->bareReserved[i]);
+      }
+      md << "| resident memory per running timer at " << n
+         << " timers, KiB (floor: a bare sleeping thread) | " << Fmt(Median(m->qevRss) / 1024) << " | "
+         << Fmt(Median(m->bareRss) / 1024) << " | " << Ratio(Median(rr)) << " |\n";
+      md << "| reserved address space per running timer at " << n << " timers, KiB | "
+         << Fmt(Median(m->qevReserved) / 1024, 0) << " | " << Fmt(Median(m->bareReserved) / 1024, 0) << " | "
+         << Ratio(Median(vr)) << " |\n";
+    }
+    {
+      md << "| CPU per tick at 1 ms, us (floor: bare sleep loop) | "
+         << Fmt(Median(at1.runs.count("qev-worker") ? at1.runs.at("qev-worker").cpuUsPerTick
+                                                    : std::vector<double>{}),
+                2)
+         << " | "
+         << Fmt(Median(at1.runs.count("bare-sleep") ? at1.runs.at("bare-sleep").cpuUsPerTick
+                                                    : std::vector<double>{}),
+                2)
+         << " | " << Ratio(PairedCpuRatio(at1, "qev-worker", "bare-sleep")) << " |\n";
+    }
+  }
+
+  if (opt.scale) {
+    std::fprintf(stderr, "scale\n");
+    md << "\n### Scale: the most timers that keep 95% of one timer's tick rate\n\n";
+    md << "| interval | TQevTimer | bare sleeping threads |\n|---|---|---|\n";
+    for (int ms : {1, 10}) {
+      const int cap = opt.smoke ? 4 : (ms == 1 ? 1024 : 4096);
+      const double window = opt.smoke ? 0.2 : (ms == 1 ? 0.5 : 1.0);
+      auto qev = MakeQevTickers();
+      auto bare = MakeBareTickers();
+      const ScaleResult q = MeasureScale(*qev, ms, cap, window);
+      const ScaleResult b = MeasureScale(*bare, ms, cap, window);
+      auto cell = [&](const ScaleResult& s) {
+        std::string c = std::to_string(s.largest) +
+                        (s.firstFail ? " (" + std::to_string(s.firstFail) + " did not)" : " (the cap tried)");
+        return c + ", single rate " + Fmt(s.single, 0) + "/s";
+      };
+      md << "| " << ms << " ms | " << cell(q) << " | " << cell(b) << " |\n";
+    }
+  }
+
+  md << "\n### Targets\n\n| target | figure | met |\n|---|---|---|\n";
+  auto target = [&](const std::string& what, double value, double limit, bool atMost) {
+    const bool met = !std::isnan(value) && (atMost ? value <= limit : value >= limit);
+    md << "| " << what << " | " << (std::isnan(value) ? "n/a" : Fmt(value, 2)) << " | "
+       << (std::isnan(value) ? "n/a"
+           : met             ? "yes"
+                             : "no")
+       << " |\n";
+  };
+  target("mean lateness at 1 ms / bare sleep loop, at most 1.02",
+         PairedRatio(at1, "qev-worker", &Stats::mean, "bare-sleep", &Stats::mean), 1.02, true);
+  target("p99 lateness at 1 ms / cyclictest p99, at most 1.3",
+         PairedRatio(at1, "qev-worker", &Stats::p99, "cyclictest", &Stats::p99), 1.3, true);
+  target("CPU per tick at 1 ms / bare sleep loop, at most 1.2",
+         PairedCpuRatio(at1, "qev-worker", "bare-sleep"), 1.2, true);
+  if (!mem1000.qevRss.empty()) {
+    std::vector<double> rr;
+    for (std::size_t i = 0; i < mem1000.qevRss.size(); ++i)
+      rr.push_back(mem1000.qevRss[i] / mem1000.bareRss[i]);
+    target("resident memory per timer at 1000 / bare thread, at most 1.2", Median(rr), 1.2, true);
+  }
+  {
+    std::vector<double> ratios;
+    for (std::size_t i = 0; i < dispatchP50.size(); ++i) ratios.push_back(dispatchP50[i] / condvarP50[i]);
+    target("dispatch p50 / condition-variable round trip p50, at most 2", Median(ratios), 2, true);
+  }
+  target("back-to-back ticks per second, millions, at least 20", Median(qevB2b) / 1e6, 20, false);
+
+  const std::string text = md.str();
+  std::ofstream(opt.out + "/results.md") << text;
+  std::cout << text;
+  return 0;
+}
+
+}  // namespace
+}  // namespace bench
+
+int main(int argc, char** argv) {
+  bench::Options opt;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    auto next = [&]() -> std::string { return i + 1 < argc ? argv[++i] : ""; };
+    if (a == "--out")
+      opt.out = next();
+    else if (a == "--repeats")
+      opt.repeats = std::max(1, std::atoi(next().c_str()));
+    else if (a == "--ticks1")
+      opt.ticks1 = std::max(50, std::atoi(next().c_str()));
+    else if (a == "--ticks10")
+      opt.ticks10 = std::max(50, std::atoi(next().c_str()));
+    else if (a == "--no-scale")
+      opt.scale = false;
+    else if (a == "--lateness-only")
+      opt.scale = opt.costs = false;
+    else if (a == "--kinds") {
+      std::stringstream s(next());
+      for (std::string k; std::getline(s, k, ',');) opt.only.push_back(k);
+    } else if (a == "--smoke") {
+      opt.smoke = true;
+      opt.repeats = 1;
+      opt.ticks1 = 300;
+      opt.ticks10 = 50;
+    } else {
+      std::puts(
+          "usage: bench [--out DIR] [--repeats N] [--ticks1 N] [--ticks10 N] [--kinds a,b] [--no-scale] "
+          "[--lateness-only] [--smoke]");
+      return a == "--help" ? 0 : 2;
+    }
+  }
+  return bench::Run(opt);
+}
