@@ -650,7 +650,7 @@ void CheckFakeRecords() {
 
 struct Settings {
   std::uint64_t operations = QEV_STRESS_OPERATIONS;
-  int seconds = 60;  // at most for the changes
+  int seconds = QEV_STRESS_SECONDS;  // at most for the changes
   std::uint32_t seed = 0;
 };
 
