@@ -114,17 +114,6 @@ TEST(TimerTypes, TimeCapsRecordAndPointer) {
             &Qevtimer::TypeInfo_TTimeCaps);
 }
 
-TEST(TimerTypes, PriorityStepsHaveOneNameEach) {
-  const TTypeInfo* t = &System::Classes::TypeInfo_TThreadPriority;
-  const char* names[] = {"tpIdle", "tpLowest", "tpLower", "tpNormal", "tpHigher", "tpHighest", "tpTimeCritical"};
-  for (int v = 0; v < 7; ++v) {
-    EXPECT_STREQ(GetEnumName(t, v), names[v]);
-    EXPECT_EQ(GetEnumValue(t, names[v]), v);
-  }
-  EXPECT_EQ(GetEnumName(t, 7), nullptr);
-  EXPECT_EQ(GetEnumValue(t, "tpUltra"), std::nullopt);
-}
-
 // --- Access by name, as a property inspector does ---------------------------
 
 // Timers here live under a design-state owner, so no worker starts.
