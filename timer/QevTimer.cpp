@@ -133,6 +133,34 @@ class Inside {
   bool entered_ = true;
 };
 
+// The worker loop's permission to read its timer, taken when needed and
+// given up only before a sleep: ticks without a pause between them then pay
+// no read-modify-write on the link at all, and still see `released` in every
+// cycle.
+class Presence {
+ public:
+  explicit Presence(TimerLink& link) : link_(link) {}
+  ~Presence() { Leave(); }
+  // True while the timer may be read; false once it is being released.
+  bool Enter() {
+    if (!entered_) {
+      link_.inside.fetch_add(1);
+      entered_ = true;
+    }
+    if (!link_.released.load()) return true;
+    Leave();
+    return false;
+  }
+  void Leave() {
+    if (entered_) link_.inside.fetch_sub(1);
+    entered_ = false;
+  }
+
+ private:
+  TimerLink& link_;
+  bool entered_ = false;
+};
+
 // The timer's thread using FTimerThread, for one scope.
 class Using {
  public:
@@ -305,8 +333,8 @@ void TTimerThread::CustomSleep(std::uint32_t Milliseconds) { Sleep(static_cast<i
 
 // Sleeps for `interval` seconds in whole milliseconds: below 1 ms not at
 // all; beyond one sleep call's reach (L = 2147483647 ms) in n calls of L and
-// one for the remainder.
-void TTimerThread::Wait(double interval) {
+// one for the remainder. Gives up `at` before the first sleep call.
+void TTimerThread::Wait(double interval, detail::Presence& at) {
   constexpr std::uint32_t kLongestSleep = 2147483647;
   constexpr std::uint32_t kMostChunks = std::numeric_limits<std::uint32_t>::max();
   const WaitReal I = interval;
@@ -317,30 +345,28 @@ void TTimerThread::Wait(double interval) {
     // n saturates: a 32-bit count taken from q would wrap from 2^32 on, and
     // q is infinite for an infinite interval.
     const std::uint32_t n = q >= kMostChunks ? kMostChunks : static_cast<std::uint32_t>(System::Round(q));
+    if (n > 0) at.Leave();
     for (std::uint32_t i = 0; i < n; ++i) CustomSleep(kLongestSleep);
     if (System::Int(r * 1000) > 0) {
+      at.Leave();
       // For huge intervals r carries I's rounding error; keep the call legal.
       const WaitReal ms = r * 1000;
       CustomSleep(ms >= kLongestSleep ? kLongestSleep : static_cast<std::uint32_t>(System::Round(ms)));
     }
   } else if (System::Int(I * 1000) > 0) {
+    at.Leave();
     CustomSleep(static_cast<std::uint32_t>(System::Round(I * 1000)));
   }
 }
 
 void TTimerThread::Execute() {
+  detail::Presence at(*FLink);
   while (!Terminated()) {
-    double interval;
-    {
-      detail::Inside in(*FLink);
-      if (!in || !Owner->FEnabled.load()) break;
-      interval = Owner->FInterval.load();
-    }
-    Wait(interval);  // a wait, once begun, runs to its end
+    if (!at.Enter() || !Owner->FEnabled.load()) break;
+    Wait(Owner->FInterval.load(), at);  // a wait, once begun, runs to its end
     if (Terminated()) break;
 
-    detail::Inside in(*FLink);
-    if (!in) break;
+    if (!at.Enter()) break;
     if (Owner->FEnabled.load()) {
       if (Owner->FNeedSynchronization.load())
         Synchronize(TThreadMethod::Bind<&TQevTimer::DoTimer>(Owner));
@@ -351,10 +377,13 @@ void TTimerThread::Execute() {
       if (FLink->released.load()) break;
     }
     if (!Owner->FCycled.load()) Terminate();
-    const std::uint32_t counted = Owner->FCounter.load();
-    if (counted < std::numeric_limits<std::uint32_t>::max()) Owner->FCounter.store(counted + 1);
+    // A plain read and write of the count, as the loop has always made it;
+    // no ordering with other fields is needed, only that GetCycleNumber sees it.
+    const std::uint32_t counted = Owner->FCounter.load(std::memory_order_relaxed);
+    if (counted < std::numeric_limits<std::uint32_t>::max())
+      Owner->FCounter.store(counted + 1, std::memory_order_release);
     const std::uint32_t limit = Owner->FRepeatCount.load();
-    if (limit != 0 && Owner->FCounter.load() >= limit) Terminate();
+    if (limit != 0 && Owner->FCounter.load(std::memory_order_relaxed) >= limit) Terminate();
   }
 }
 

@@ -95,6 +95,7 @@ class TTimerThread;
 
 namespace detail {
 struct TimerLink;
+class Presence;
 
 // A two-part handler that readers on other threads see whole: a sequence
 // lock with a single writer (the timer's thread) and retrying readers.
@@ -221,7 +222,7 @@ class QEV_PACKAGE_CLASS TTimerThread : public TThread {
   QEV_PACKAGE_API void CustomSleep(std::uint32_t Milliseconds);
 
  private:
-  void Wait(double interval);
+  void Wait(double interval, detail::Presence& at);
   void Detach() noexcept;
 
   TQevTimer* Owner;
