@@ -5,6 +5,8 @@
 // every thread's stack) or a scenario ends otherwise than it must.
 //
 //   timer_stress [--operations N] [--seconds S] [--seed N] [--fake-winmm DIR]
+//   timer_stress --deadlock    (checks the watchdog: waits for ever, see below)
+//   timer_stress --crash       (checks the fault report: a handler faults)
 //
 // --fake-winmm (Linux): the folder holding the fake "winmm.dll" variants
 // full/, no-devcaps/ and failing-devcaps/; without it the system's library
@@ -253,6 +255,9 @@ enum class Act : int {
   StopSelf,       // stop its own timer
   HoldDispatch,   // on the main thread: serve the dispatch until the timer is gone
   DestroyTarget,  // destroy another timer (`target`)
+  AskMain,        // on a worker thread: wait for a call on the main thread
+  AskMainLater,   // as AskMain, after 100 ms, once
+  Fault,          // write through a null pointer
 };
 
 // One timer and what the stress knows about it. Slots outlive their timers,
@@ -263,6 +268,7 @@ struct Slot {
   std::atomic<bool> gone{false};  // its destructor has returned
   std::atomic<std::uint64_t> destroyer{0};  // the thread that destroyed it
   std::atomic<int> calls{0};
+  std::atomic<int> mainCalls{0};  // calls the handler asked of the main thread
   std::atomic<bool> inHandler{false}, handlerDone{false};
   Slot* target = nullptr;
 
@@ -329,8 +335,26 @@ struct Slot {
       case Act::DestroyTarget:
         if (target && target->timer && target->inHandler.load()) target->Destroy();
         break;
+      case Act::AskMain:
+        if (!main) TThread::Synchronize(System::Classes::TThreadMethod::Bind<&Slot::OnMain>(this));
+        break;
+      case Act::Fault: {
+        volatile int* volatile nowhere = nullptr;
+        *nowhere = 1;
+        break;
+      }
+      case Act::AskMainLater:
+        if (!main && calls.load() == 1) {
+          inHandler = true;
+          std::this_thread::sleep_for(100ms);
+          TThread::Synchronize(System::Classes::TThreadMethod::Bind<&Slot::OnMain>(this));
+          handlerDone = true;
+        }
+        break;
     }
   }
+
+  void OnMain() { ++mainCalls; }
 
   // Runs on the main thread inside the handler.
   static void SelfControl(TQevTimer* self) {
@@ -417,7 +441,7 @@ void Changes(std::uint64_t target, std::chrono::seconds budget) {
   refusePercent = 2;
   for (int i = 0; i < 6; ++i) pool.push_back(&NewTimer(form, i % 2 ? 0.0 : 0.001, i % 3 == 0, Act::Count));
   const auto end = Clock::now() + budget;
-  static constexpr Act kActs[] = {Act::Count, Act::Count, Act::Count, Act::Nap, Act::Raise, Act::SelfControl};
+  static constexpr Act kActs[] = {Act::Count, Act::Count, Act::Count, Act::Nap, Act::Raise, Act::SelfControl, Act::AskMain};
   while (fig.operations.load() < target && Clock::now() < end) {
     for (int burst = 0; burst < 64; ++burst) {
       Slot& s = *pool[Pick(static_cast<int>(pool.size()))];
@@ -488,6 +512,17 @@ void DestructionUnderFire() {
     if (!ServeUntil([&] { return s.inHandler.load(); })) Wrong("long handler never ran");
     s.Destroy();
     if (!s.handlerDone.load()) Wrong("destructor returned while its handler still ran");
+  }
+  // 1b. While its worker-thread handler waits for the main thread, which is
+  // inside the destructor: the destructor serves the dispatch while it waits.
+  watchdog.Step("destroy while its handler waits for the main thread");
+  {
+    Slot& s = NewTimer(nullptr, 0.001, false, Act::AskMainLater);
+    const auto deadline = Clock::now() + 10s * kSlow;
+    while (!s.inHandler.load() && Clock::now() < deadline) std::this_thread::sleep_for(1ms);
+    if (!s.inHandler.load()) Wrong("handler asking the main thread never ran");
+    s.Destroy();
+    if (!s.handlerDone.load() || s.mainCalls.load() != 1) Wrong("destructor returned before its handler's call on the main thread");
   }
   // 2. With a synchronized tick queued and nobody serving it.
   watchdog.Step("destroy with a synchronized tick queued");
@@ -652,13 +687,24 @@ struct Settings {
   std::uint64_t operations = QEV_STRESS_OPERATIONS;
   int seconds = QEV_STRESS_SECONDS;  // at most for the changes
   std::uint32_t seed = 0;
+  bool deadlock = false;
+  bool crash = false;
 };
 
 Settings Parse(int argc, char** argv) {
   Settings s;
   s.seed = static_cast<std::uint32_t>(Clock::now().time_since_epoch().count());
-  for (int i = 1; i + 1 < argc; i += 2) {
+  for (int i = 1; i < argc; i += 2) {
     const std::string key = argv[i];
+    if (key == "--deadlock" || key == "--crash") {
+      (key == "--crash" ? s.crash : s.deadlock) = true;
+      --i;
+      continue;
+    }
+    if (i + 1 == argc) {
+      std::fprintf(stderr, "%s needs a value\n", key.c_str());
+      std::exit(2);
+    }
     const char* value = argv[i + 1];
     if (key == "--operations")
       s.operations = std::strtoull(value, nullptr, 10);
@@ -705,6 +751,20 @@ int main(int argc, char** argv) {
     AllWorkersEnded();
   }
   const int baseline = stress::SystemThreadCount();
+
+  if (settings.deadlock) {
+    // The main thread waits, without serving the dispatch, for a handler that
+    // waits for the main thread: the watchdog must end the run.
+    watchdog.Step("deadlock on purpose", 3);
+    Slot& s = NewTimer(nullptr, 0.001, false, Act::AskMain);
+    while (s.mainCalls.load() == 0) std::this_thread::sleep_for(10ms);
+  }
+  if (settings.crash) {
+    Slot& s = NewTimer(nullptr, 0.001, false, Act::Fault);
+    ServeUntil([&] { return s.calls.load() > 1; });
+    std::printf("the handler did not fault\n");
+    return 1;
+  }
 
   Changes(settings.operations, std::chrono::seconds(settings.seconds));
   const std::uint64_t changes = fig.operations;
