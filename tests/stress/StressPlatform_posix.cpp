@@ -95,6 +95,9 @@ void DumpAllStacks() {
 }
 
 void InstallCrashReport() {
+  // The first backtrace loads the unwinder, which allocates: not in a handler.
+  void* frame[1];
+  (void)backtrace(frame, 1);
   struct sigaction sa {};
   sa.sa_handler = OnFault;
   sigemptyset(&sa.sa_mask);
