@@ -182,8 +182,8 @@ int main(int argc, char** argv) {
       if (interrupted) break;
       ++elapsed;
       const long f = stats.fast.Ticks(), s = stats.slow.Ticks();
-      std::printf("%2d s: FastTimer %5ld ticks (%6ld in all, counter %u)   SlowTimer %3ld ticks (%4ld in all)\n",
-                  elapsed, f - fastBefore, f, fast->GetCycleNumber(), s - slowBefore, s);
+      std::printf("%2d s: FastTimer %5ld ticks (%6ld in all, counter %u)   SlowTimer %3ld ticks (%4ld in all, counter %u)\n",
+                  elapsed, f - fastBefore, f, fast->GetCycleNumber(), s - slowBefore, s, slow->GetCycleNumber());
       std::fflush(stdout);
       fastBefore = f;
       slowBefore = s;

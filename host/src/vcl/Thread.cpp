@@ -20,18 +20,17 @@ struct SyncRequest {
   enum State : int { kQueued, kRan, kDropped };
   TThreadMethod method;
   std::exception_ptr error;
-  std::atomic<int> state{kQueued};
+  State state = kQueued;  // guarded by Dispatch::lock
   SyncRequest* next = nullptr;
-
-  void Finish(State s) {
-    state.store(s, std::memory_order_release);
-    state.notify_all();
-  }
 };
 
 struct Dispatch {
   std::mutex lock;
   std::condition_variable arrived;
+  // Callers of Synchronize wait here for their request to leave kQueued. (Not
+  // std::atomic::wait: MinGW's libstdc++ has no futex there, and its
+  // fallback was seen to miss notifications, leaving a caller blocked.)
+  std::condition_variable finished;
   SyncRequest* head = nullptr;
   SyncRequest* tail = nullptr;
   TNotifyEvent wake;
@@ -154,7 +153,10 @@ void TThread::Synchronize(TThreadMethod method) {
   }
   d.arrived.notify_all();
   if (wake) wake(nullptr);
-  request.state.wait(SyncRequest::kQueued, std::memory_order_acquire);
+  {
+    std::unique_lock guard(d.lock);
+    d.finished.wait(guard, [&] { return request.state != SyncRequest::kQueued; });
+  }
   if (request.error) std::rethrow_exception(request.error);
 }
 
@@ -166,7 +168,8 @@ void TThread::RemoveQueuedEvents(const void* object) {
   while (SyncRequest* r = *link) {
     if (r->method.data == object) {
       *link = r->next;
-      r->Finish(SyncRequest::kDropped);  // `r` belongs to its caller from here on
+      r->state = SyncRequest::kDropped;  // `r` belongs to its caller once the lock is released
+      d.finished.notify_all();
     } else {
       d.tail = r;
       link = &r->next;
@@ -196,8 +199,9 @@ bool CheckSynchronize(int timeoutMs) {
     } catch (...) {
       r->error = std::current_exception();
     }
-    r->Finish(SyncRequest::kRan);  // `r` belongs to its caller from here on
     guard.lock();
+    r->state = SyncRequest::kRan;  // `r` belongs to its caller once the lock is released
+    d.finished.notify_all();
   }
   return any;
 }
