@@ -86,6 +86,15 @@ T Entry(HINSTANCE module, const char* name) {
   return reinterpret_cast<T>(K::GetProcAddress(module, name));
 }
 
+// A module file in this program's folder, for the system's loader.
+std::string BesideProgram(const std::string& file) {
+#if defined(_WIN32)
+  return file;  // the system's search begins with the program's folder
+#else
+  return (std::filesystem::read_symlink("/proc/self/exe").parent_path() / file).string();
+#endif
+}
+
 std::uint8_t NameHash(const std::string& name) {
   std::uint32_t h = 0x811C9DC5;
   for (char c : name) h = (h ^ static_cast<std::uint8_t>(std::toupper(static_cast<unsigned char>(c)))) * 0x01000193;
@@ -185,6 +194,32 @@ TEST(PackageUnit, ModuleEntryRegistersOnLoadAndUnregistersOnUnload) {
   Qevtimerpack::detail::RecordStartup(Qevtimerpack::detail::StartupStep::Unload, handle);
   Qevtimerpack::initialization();
   EXPECT_EQ(System::FindLibModule(handle), nullptr);
+}
+
+TEST(PackageUnit, UnloadFreesASeparateResourceModuleOnly) {
+  const System::UnicodeString name(BesideProgram(build.moduleFile("fake_no_entry")).c_str());
+  int instance = 0;
+  const HINSTANCE handle = &instance;
+  auto& record = Qevtimerpack::detail::ModuleRecord();
+  using Qevtimerpack::detail::StartupStep;
+
+  // Resources in the module itself: nothing is freed.
+  Qevtimerpack::detail::RecordStartup(StartupStep::Load, handle);
+  Qevtimerpack::initialization();
+  Qevtimerpack::detail::RecordStartup(StartupStep::Unload, handle);
+  Qevtimerpack::initialization();
+
+  // A separate resource module, loaded by the framework: freed on unload.
+  Qevtimerpack::detail::RecordStartup(StartupStep::Load, handle);
+  Qevtimerpack::initialization();
+  ASSERT_EQ(K::GetModuleHandleW(name.c_str()), nullptr);
+  const HINSTANCE resources = K::LoadLibraryW(name.c_str());
+  ASSERT_NE(resources, nullptr);
+  record.ResInstance = resources;
+  Qevtimerpack::detail::RecordStartup(StartupStep::Unload, handle);
+  Qevtimerpack::initialization();
+  EXPECT_EQ(K::GetModuleHandleW(name.c_str()), nullptr);
+  record.ResInstance = nullptr;
 }
 
 // ---------------------------------------------------------------------------
