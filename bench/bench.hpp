@@ -4,9 +4,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -45,12 +47,20 @@ class Recorder {
     if (i + 1 == at_.size()) cpuAtEnd_ = ProcessCpuNs();
     n_.store(i + 1, std::memory_order_release);
     if (i + 1 < at_.size()) return true;
-    done_.store(true, std::memory_order_release);
-    done_.notify_all();
+    {
+      std::lock_guard lock(m_);
+      done_.store(true, std::memory_order_release);
+    }
+    finished_.notify_all();
     return false;
   }
   bool Done() const noexcept { return done_.load(std::memory_order_acquire); }
-  void Wait() const noexcept { done_.wait(false, std::memory_order_acquire); }
+  // (A condition variable, not std::atomic::wait, which misses notifications
+  // in MinGW's libstdc++.)
+  void Wait() {
+    std::unique_lock lock(m_);
+    finished_.wait(lock, [&] { return Done(); });
+  }
   std::size_t Count() const noexcept { return n_.load(std::memory_order_acquire); }
 
   // Lateness in microseconds of every tick after the warm-up: against its
@@ -68,6 +78,8 @@ class Recorder {
   std::vector<std::int64_t> due_;
   std::atomic<std::size_t> n_{0};
   std::atomic<bool> done_{false};
+  std::mutex m_;
+  std::condition_variable finished_;
   std::size_t warmup_ = 0;
   std::int64_t cpuAtWarmup_ = 0, cpuAtEnd_ = 0;
 };
