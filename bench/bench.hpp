@@ -139,7 +139,8 @@ double Median(std::vector<double> values);
 // A set of N tickers of one family, for memory and scale.
 struct TickerSet {
   virtual ~TickerSet() = default;
-  virtual void Start(int n, int intervalMs) = 0;
+  // Starts up to n tickers; returns how many the system allowed.
+  virtual int Start(int n, int intervalMs) = 0;
   virtual std::uint64_t Ticks() const = 0;  // all ticks so far
   virtual void Stop() = 0;                  // ends and frees every ticker
 };

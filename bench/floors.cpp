@@ -3,6 +3,7 @@
 // such threads, their start, and a condition-variable round trip.
 #include <condition_variable>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include "bench.hpp"
@@ -23,15 +24,21 @@ bool RunBareLoop(int intervalMs, Recorder& rec, bool lowSlack) {
 class BareTickers final : public TickerSet {
  public:
   ~BareTickers() override { Stop(); }
-  void Start(int n, int intervalMs) override {
+  int Start(int n, int intervalMs) override {
     stop_.store(false);
-    for (int i = 0; i < n; ++i)
-      threads_.emplace_back([this, intervalMs] {
-        while (!stop_.load(std::memory_order_relaxed)) {
-          RelativeSleepMs(intervalMs);
-          ticks_.fetch_add(1, std::memory_order_relaxed);
-        }
-      });
+    for (int i = 0; i < n; ++i) {
+      try {
+        threads_.emplace_back([this, intervalMs] {
+          while (!stop_.load(std::memory_order_relaxed)) {
+            RelativeSleepMs(intervalMs);
+            ticks_.fetch_add(1, std::memory_order_relaxed);
+          }
+        });
+      } catch (const std::system_error&) {
+        return i;  // the system refused another thread
+      }
+    }
+    return n;
   }
   std::uint64_t Ticks() const override { return ticks_.load(); }
   void Stop() override {

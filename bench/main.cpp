@@ -67,7 +67,12 @@ LatenessResult MeasureLateness(const Kinds& kinds, int intervalMs, std::size_t t
     for (const Kind& k : kinds) {
       rec.Reset(ticks, k.deadline, warmup);
       Extra extra;
-      const bool ok = k.run(intervalMs, ticks, rec, extra);
+      bool ok = false;
+      try {
+        ok = k.run(intervalMs, ticks, rec, extra);
+      } catch (const std::exception& e) {
+        std::fprintf(stderr, "  %s: %s\n", k.name.c_str(), e.what());
+      }
       if (!ok) {
         std::fprintf(stderr, "  %s: not available\n", k.name.c_str());
         continue;
@@ -111,8 +116,11 @@ double PairedCpuRatio(const LatenessResult& r, const std::string& a, const std::
   auto ia = r.runs.find(a), ib = r.runs.find(b);
   if (ia == r.runs.end() || ib == r.runs.end()) return NAN;
   std::vector<double> v;
+  // A zero is below the resolution of the process's CPU clock (coarse under
+  // Wine): no ratio then.
   for (std::size_t i = 0; i < std::min(ia->second.cpuUsPerTick.size(), ib->second.cpuUsPerTick.size()); ++i)
-    v.push_back(ia->second.cpuUsPerTick[i] / ib->second.cpuUsPerTick[i]);
+    if (ia->second.cpuUsPerTick[i] > 0 && ib->second.cpuUsPerTick[i] > 0)
+      v.push_back(ia->second.cpuUsPerTick[i] / ib->second.cpuUsPerTick[i]);
   return Median(v);
 }
 
@@ -138,19 +146,28 @@ struct MemoryFigures {
   std::vector<double> qevRss, qevReserved, bareRss, bareReserved;
 };
 
-void MeasureMemoryOnce(TickerSet& set, int n, double& rss, double& reserved) {
+// Per ticker; false if the system refused some of the n threads.
+bool MeasureMemoryOnce(TickerSet& set, int n, double& rss, double& reserved) {
   const Memory m0 = MemoryNow();
-  set.Start(n, 100);
-  RelativeSleepMs(500);  // every ticker has ticked a few times
+  const int started = set.Start(n, 100);
+  // Every ticker has ticked a few times, and the workers that new timers
+  // start at their default 1 s interval (replaced at once) have ended.
+  RelativeSleepMs(1500);
   const Memory m1 = MemoryNow();
   set.Stop();
-  rss = (m1.residentBytes - m0.residentBytes) / n;
-  reserved = (m1.reservedBytes - m0.reservedBytes) / n;
+  rss = (m1.residentBytes - m0.residentBytes) / std::max(1, started);
+  reserved = (m1.reservedBytes - m0.reservedBytes) / std::max(1, started);
+  if (started < n) std::fprintf(stderr, "  memory: only %d of %d threads started\n", started, n);
+  return started == n;
 }
 
 // Ticks per second per ticker of `n` tickers, over a window.
 double RatePerTicker(TickerSet& set, int n, int intervalMs, double windowS) {
-  set.Start(n, intervalMs);
+  if (set.Start(n, intervalMs) < n) {
+    set.Stop();
+    std::fprintf(stderr, "  scale: the system refused some of %d threads\n", n);
+    return 0;
+  }
   RelativeSleepMs(std::max(200, intervalMs * 20));
   const std::uint64_t c0 = set.Ticks();
   const std::int64_t t0 = NowNs();
@@ -277,15 +294,14 @@ int Run(const Options& opt) {
     }
     for (auto [n, m] : {std::pair{100, &mem100}, std::pair{1000, &mem1000}}) {
       if (opt.smoke && n > 100) continue;
-      double rss = 0, reserved = 0;
+      double qr = 0, qv = 0, br = 0, bv = 0;
       auto qev = MakeQevTickers();
-      MeasureMemoryOnce(*qev, n, rss, reserved);
-      m->qevRss.push_back(rss);
-      m->qevReserved.push_back(reserved);
       auto bare = MakeBareTickers();
-      MeasureMemoryOnce(*bare, n, rss, reserved);
-      m->bareRss.push_back(rss);
-      m->bareReserved.push_back(reserved);
+      if (!MeasureMemoryOnce(*qev, n, qr, qv) || !MeasureMemoryOnce(*bare, n, br, bv)) continue;
+      m->qevRss.push_back(qr);
+      m->qevReserved.push_back(qv);
+      m->bareRss.push_back(br);
+      m->bareReserved.push_back(bv);
     }
     std::fprintf(
         stderr,

@@ -60,14 +60,20 @@ struct CountingSink {
 class QevTickers final : public TickerSet {
  public:
   ~QevTickers() override { Stop(); }
-  void Start(int n, int intervalMs) override {
+  int Start(int n, int intervalMs) override {
     for (int i = 0; i < n; ++i) {
-      auto* t = new TQevTimer(nullptr);
-      t->SetInterval(intervalMs / 1000.0);
-      t->SetOnTimer(TNotifyEvent::Bind<&CountingSink::OnTimer>(&sink_));
-      t->Start();
-      timers_.push_back(t);
+      TQevTimer* t = nullptr;
+      try {
+        t = new TQevTimer(nullptr);
+        timers_.push_back(t);
+        t->SetInterval(intervalMs / 1000.0);
+        t->SetOnTimer(TNotifyEvent::Bind<&CountingSink::OnTimer>(&sink_));
+        t->Start();
+      } catch (const System::Exception&) {
+        return i;  // the system refused another thread
+      }
     }
+    return n;
   }
   std::uint64_t Ticks() const override { return ticks_.load(); }
   void Stop() override { FreeTimers(timers_); }
