@@ -93,24 +93,28 @@ std::uint32_t EndMinTimerPeriod() {
 //    `released`; the timer's destructor sets `released`, then waits until no
 //    worker is inside (except those whose fire step is running on the
 //    destructor's own thread, which cannot leave before it returns);
-//  - the timer's thread sets `timerUsing` around every use of FTimerThread;
-//    an ending worker clears FTimerThread (if it still names it) between two
-//    waits for `timerUsing` to drop, so a worker that ended by itself counts
-//    as absent and is never touched after it is freed.
+//  - every thread that uses FTimerThread counts itself in `timerUsing` for
+//    the time of that use: the main thread, and a worker whose handler stops
+//    or starts its own timer, possibly while the main thread is still inside
+//    Start storing that very worker (so a count, not a flag one of them could
+//    clear under the other); an ending worker clears FTimerThread (if it
+//    still names it) between two waits for `timerUsing` to reach zero, so a
+//    worker that ended by itself counts as absent and is never touched after
+//    it is freed.
 namespace detail {
 
 struct TimerLink {
   std::atomic<int> references{1};
   std::atomic<bool> released{false};
   std::atomic<int> inside{0};
-  std::atomic<bool> timerUsing{false};
+  std::atomic<int> timerUsing{0};
 
   void Acquire() { references.fetch_add(1); }
   void Drop() {
     if (references.fetch_sub(1) == 1) delete this;
   }
   void AwaitTimerIdle() const {
-    while (timerUsing.load()) std::this_thread::yield();
+    while (timerUsing.load() != 0) std::this_thread::yield();
   }
 };
 
@@ -161,11 +165,11 @@ class Presence {
   bool entered_ = false;
 };
 
-// The timer's thread using FTimerThread, for one scope.
+// A thread using FTimerThread, for one scope.
 class Using {
  public:
-  explicit Using(TimerLink& link) : link_(link) { link_.timerUsing.store(true); }
-  ~Using() { link_.timerUsing.store(false); }
+  explicit Using(TimerLink& link) : link_(link) { link_.timerUsing.fetch_add(1); }
+  ~Using() { link_.timerUsing.fetch_sub(1); }
 
  private:
   TimerLink& link_;

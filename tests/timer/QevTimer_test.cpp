@@ -418,6 +418,29 @@ TEST(Lifetime, WorkerThatEndedByItselfCountsAsAbsent) {
   delete timer;
 }
 
+// A worker whose first tick comes at once can stop its timer from its own
+// thread while the main thread is still inside Start, storing that worker.
+// The worker must not free itself before the store, or the timer keeps a
+// freed worker (AddressSanitizer reports its use by the next Start).
+TEST(Lifetime, WorkerStoppingItsTimerWhileStartStoresIt) {
+  TimerProbe probe;
+  probe.action = [](TQevTimer* t) { t->Stop(); };
+  auto* timer = new TQevTimer(nullptr);
+  timer->SetInterval(0);
+  timer->SetOnTimer(probe.Event());
+  // The main thread keeps busy with the timer while the worker runs, so that
+  // the worker's start often preempts it inside Start.
+  const auto end = Clock::now() + 3s;
+  for (int round = 0; round < 20000 && Clock::now() < end; ++round) {
+    timer->Start();
+    for (int i = 0; TThread::ActiveCount() > 0; ++i)
+      timer->SetPriority(i % 2 ? TThreadPriority::tpLower : TThreadPriority::tpNormal);
+  }
+  EXPECT_FALSE(timer->Enabled());
+  EXPECT_GE(probe.calls.load(), 1);
+  delete timer;
+}
+
 TEST(Lifetime, DestroyWhileAHandlerRunsLongerThanThePause) {
   TimerProbe probe;
   std::atomic<bool> inHandler{false}, handlerDone{false};
