@@ -441,7 +441,8 @@ void Changes(std::uint64_t target, std::chrono::seconds budget) {
   refusePercent = 2;
   for (int i = 0; i < 6; ++i) pool.push_back(&NewTimer(form, i % 2 ? 0.0 : 0.001, i % 3 == 0, Act::Count));
   const auto end = Clock::now() + budget;
-  static constexpr Act kActs[] = {Act::Count, Act::Count, Act::Count, Act::Nap, Act::Raise, Act::SelfControl, Act::AskMain};
+  static constexpr Act kActs[] = {Act::Count, Act::Count,       Act::Count,  Act::Nap,
+                                  Act::Raise, Act::SelfControl, Act::AskMain};
   while (fig.operations.load() < target && Clock::now() < end) {
     for (int burst = 0; burst < 64; ++burst) {
       Slot& s = *pool[Pick(static_cast<int>(pool.size()))];
@@ -522,7 +523,8 @@ void DestructionUnderFire() {
     while (!s.inHandler.load() && Clock::now() < deadline) std::this_thread::sleep_for(1ms);
     if (!s.inHandler.load()) Wrong("handler asking the main thread never ran");
     s.Destroy();
-    if (!s.handlerDone.load() || s.mainCalls.load() != 1) Wrong("destructor returned before its handler's call on the main thread");
+    if (!s.handlerDone.load() || s.mainCalls.load() != 1)
+      Wrong("destructor returned before its handler's call on the main thread");
   }
   // 2. With a synchronized tick queued and nobody serving it.
   watchdog.Step("destroy with a synchronized tick queued");
@@ -576,6 +578,28 @@ void DestructionUnderFire() {
   if (!AllWorkersEnded()) Wrong("destruction: workers left");
 }
 
+// --- Phase 2b: a worker stopping its timer while Start still stores it --------
+// Interval 0: the new worker's first tick comes at once and its handler stops
+// the timer from the worker thread, often while the main thread is still in
+// Start; the main thread keeps changing the timer meanwhile.
+
+void StopFromWorkerDuringStart(std::chrono::seconds budget) {
+  watchdog.Step("stop from a worker handler during Start");
+  Slot& s = NewTimer(nullptr, 0.0, false, Act::StopSelf);
+  const auto end = Clock::now() + budget;
+  while (Clock::now() < end) {
+    s.timer->Start();
+    ++fig.operations;
+    for (int i = 0; TThread::ActiveCount() > 0; ++i) {
+      s.timer->SetPriority(static_cast<TThreadPriority>(2 + (i & 1)));
+      if ((i & 7) == 7) s.timer->Stop();
+      ++fig.operations;
+    }
+    watchdog.Progress();
+  }
+  s.Destroy();
+}
+
 // --- Phase 3: an owner freed with 100 running timers -----------------------------
 
 void OwnerWithRunningTimers() {
@@ -586,7 +610,8 @@ void OwnerWithRunningTimers() {
   // Every tenth without a pause; of those on worker threads, all but one nap
   // in their handler, so that the run does not spin ten threads for a minute.
   for (int i = 0; i < 100; ++i)
-    pool.push_back(&NewTimer(form, i % 10 == 0 ? 0.0 : 0.001, i % 2 == 1, i % 10 == 0 && i > 0 ? Act::Nap : Act::Count));
+    pool.push_back(&NewTimer(form, i % 10 == 0 ? 0.0 : 0.001, i % 2 == 1,
+                             i % 10 == 0 && i > 0 ? Act::Nap : Act::Count));
   refusePercent = 0;
   if (!ServeUntil([&] { return std::all_of(pool.begin(), pool.end(), [](Slot* s) { return s->calls.load() > 0; }); }))
     Wrong("not every one of the 100 timers ticked");
@@ -770,6 +795,7 @@ int main(int argc, char** argv) {
   const std::uint64_t changes = fig.operations;
   const auto t1 = Clock::now();
   DestructionUnderFire();
+  StopFromWorkerDuringStart(2s);
   OwnerWithRunningTimers();
   const std::uint64_t begunMain = mm.begun, endedMain = mm.ended;
   fig.unbalancedPeriods += begunMain > endedMain ? begunMain - endedMain : endedMain - begunMain;
