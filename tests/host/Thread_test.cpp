@@ -20,11 +20,11 @@ using qevtest::ServeUntil;
 struct Flags {
   std::atomic<bool> ran{false}, destroyed{false}, release{false};
   std::atomic<std::uint64_t> bodyThread{0}, destructorThread{0};
-  void Release() {
-    release.store(true);
-    release.notify_all();
+  void Release() { release.store(true); }
+  // Polls: std::atomic::wait misses notifications in MinGW's runtime.
+  void AwaitRelease() {
+    while (!release.load()) std::this_thread::sleep_for(1ms);
   }
-  void AwaitRelease() { release.wait(false); }
 };
 
 template <class Body>

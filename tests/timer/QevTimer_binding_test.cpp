@@ -134,7 +134,6 @@ struct ScriptedLoader : testing::Test {
     timer->SetCycled(false);
     timer->Start();
     ASSERT_TRUE(AllThreadsEnded());
-    EXPECT_EQ(timer->GetCycleNumber(), 1u);
     delete form;
   }
   void UseWinmm(bool withDevCaps) {

@@ -149,7 +149,8 @@ TEST_P(RunLength, EndsByItselfAndStaysEnabled) {
   const RunCase c = GetParam();
   TimerProbe probe;
   auto* timer = new TQevTimer(nullptr);
-  timer->SetInterval(0.02);
+  // Long enough that Start has reset the count before the first tick.
+  timer->SetInterval(0.1);
   timer->SetCycled(c.cycled);
   timer->SetRepeatCount(c.repeatCount);
   timer->SetOnTimer(probe.Event());
@@ -200,7 +201,7 @@ TEST_P(StopFromHandler, LeavesTheCountAtOne) {
   probe.action = [](TQevTimer* t) { t->Stop(); };
   auto* timer = new TQevTimer(nullptr);
   timer->SetNeedSynchronization(GetParam());
-  timer->SetInterval(0.01);
+  timer->SetInterval(0.1);  // the first tick comes after Start has reset the count
   timer->SetOnTimer(probe.Event());
   timer->Start();
   ASSERT_TRUE(AllThreadsEnded());

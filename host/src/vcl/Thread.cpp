@@ -90,7 +90,6 @@ void TThread::Run(void* self) {
   if (freeSelf) delete t;
   current = nullptr;
   activeThreads.fetch_sub(1);
-  activeThreads.notify_all();
 }
 
 void TThread::Terminate() {
