@@ -40,7 +40,7 @@ for c in "${configs[@]}"; do
   log="build/$c-test.log"
   "${runner[@]}" ctest --test-dir "build/$c" -j2 --output-on-failure --no-tests=error >"$log" 2>&1
   rc=$?
-  tail -n 3 "$log"
+  grep -E 'tests passed|Total Test time' "$log" | tail -n 2
   p=$(grep -oE '[0-9]+ tests failed out of [0-9]+' "$log" | tail -1)
   if [[ -n $p ]]; then
     f=${p%% *}; n=${p##* }
