@@ -258,6 +258,7 @@ enum class Act : int {
   AskMain,        // on a worker thread: wait for a call on the main thread
   AskMainLater,   // as AskMain, after 100 ms, once
   Fault,          // write through a null pointer
+  RestartOnce,    // restart its own timer, once per `armed`
 };
 
 // One timer and what the stress knows about it. Slots outlive their timers,
@@ -270,6 +271,7 @@ struct Slot {
   std::atomic<int> calls{0};
   std::atomic<int> mainCalls{0};  // calls the handler asked of the main thread
   std::atomic<bool> inHandler{false}, handlerDone{false};
+  std::atomic<bool> armed{false};
   Slot* target = nullptr;
 
   TNotifyEvent Event() { return TNotifyEvent::Bind<&Slot::OnTimer>(this); }
@@ -324,6 +326,12 @@ struct Slot {
         break;
       case Act::StopSelf:
         self->Stop();
+        break;
+      case Act::RestartOnce:
+        if (armed.exchange(false)) {
+          self->Restart();
+          handlerDone = true;
+        }
         break;
       case Act::HoldDispatch: {
         inHandler = true;
@@ -598,6 +606,34 @@ void StopFromWorkerDuringStart(std::chrono::seconds budget) {
     watchdog.Progress();
   }
   s.Destroy();
+
+  // The same with a handler that restarts its timer once: whatever the order,
+  // one worker runs on, and Stop ends it.
+  Slot& r = NewTimer(nullptr, 0.0, false, Act::RestartOnce);
+  r.timer->Stop();
+  AllWorkersEnded();
+  const auto end2 = Clock::now() + budget;
+  while (Clock::now() < end2) {
+    r.handlerDone = false;
+    r.armed = true;
+    r.timer->Start();
+    ++fig.operations;
+    const auto deadline = Clock::now() + 5s * kSlow;
+    while (!r.handlerDone.load() && Clock::now() < deadline) r.timer->SetPriority(TThreadPriority::tpNormal);
+    // The worker it replaced ends at once (no pause): one worker is left.
+    if (!ServeUntil([] { return TThread::ActiveCount() <= 1; }, 5s)) {
+      Wrong("two workers run one timer (its handler restarted it during Start)");
+      break;
+    }
+    r.timer->Stop();
+    ++fig.operations;
+    if (!ServeUntil([] { return TThread::ActiveCount() == 0; }, 5s)) {
+      Wrong("a worker runs on after Stop (the handler restarted its timer during Start)");
+      break;
+    }
+    watchdog.Progress();
+  }
+  r.Destroy();
 }
 
 // --- Phase 3: an owner freed with 100 running timers -----------------------------
