@@ -67,7 +67,8 @@ bool DumpWithGdb() {
 
 void OnFault(int sig) {
   char line[96];
-  std::snprintf(line, sizeof line, "crashes: 1\nsignal %d on thread %ld\n", sig, static_cast<long>(syscall(SYS_gettid)));
+  std::snprintf(line, sizeof line, "crashes: 1\nsignal %d on thread %ld\n", sig,
+                static_cast<long>(syscall(SYS_gettid)));
   WriteErr(line);
   PrintOwnStack();
   _exit(70);
