@@ -251,7 +251,12 @@ void TQevTimer::UpdateTimer() {
   DropWorker();
   if (FEnabled.load()) {
     detail::Using using_(*FLink);
-    FTimerThread.store(TThread::Create<TTimerThread>(this));
+    TTimerThread* worker = TThread::Create<TTimerThread>(this);
+    // The new worker's first tick may already have restarted this timer
+    // from its handler, storing the worker that replaces it: then ours is the
+    // replaced one. Storing over that worker would leave two running.
+    TTimerThread* none = nullptr;
+    if (!FTimerThread.compare_exchange_strong(none, worker)) worker->Terminate();
   }
   FCounter.store(0);
 }

@@ -601,8 +601,8 @@ void StopFromWorkerDuringStart(std::chrono::seconds budget) {
     for (int i = 0; TThread::ActiveCount() > 0; ++i) {
       s.timer->SetPriority(static_cast<TThreadPriority>(2 + (i & 1)));
       if ((i & 7) == 7) s.timer->Stop();
-      ++fig.operations;
     }
+    ++fig.operations;  // the priority changes and stops of the round, as one
     watchdog.Progress();
   }
   s.Destroy();

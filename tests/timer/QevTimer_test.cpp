@@ -442,6 +442,38 @@ TEST(Lifetime, WorkerStoppingItsTimerWhileStartStoresIt) {
   delete timer;
 }
 
+// Likewise a handler that restarts its timer while Start stores the worker:
+// one worker must run on, not two. The race is narrow, hence the 3 s of
+// rounds.
+TEST(Lifetime, WorkerRestartingItsTimerWhileStartStoresIt) {
+  std::atomic<bool> armed{false}, restarted{false};
+  TimerProbe probe;
+  probe.action = [&](TQevTimer* t) {
+    if (armed.exchange(false)) {
+      t->Restart();
+      restarted = true;
+    }
+  };
+  auto* timer = new TQevTimer(nullptr);
+  timer->SetInterval(0);
+  timer->SetOnTimer(probe.Event());
+  timer->Stop();
+  ASSERT_TRUE(AllThreadsEnded());
+  const auto end = Clock::now() + 3s;
+  for (int round = 0; round < 20000 && Clock::now() < end; ++round) {
+    restarted = false;
+    armed = true;
+    timer->Start();
+    for (int i = 0; !restarted.load(); ++i)
+      timer->SetPriority(i % 2 ? TThreadPriority::tpLower : TThreadPriority::tpNormal);
+    // The replaced worker ends at once (no pause between ticks).
+    ASSERT_TRUE(ServeUntil([] { return TThread::ActiveCount() <= 1; })) << "two workers in round " << round;
+    timer->Stop();
+    ASSERT_TRUE(AllThreadsEnded());
+  }
+  delete timer;
+}
+
 TEST(Lifetime, DestroyWhileAHandlerRunsLongerThanThePause) {
   TimerProbe probe;
   std::atomic<bool> inHandler{false}, handlerDone{false};
