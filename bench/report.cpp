@@ -16,16 +16,8 @@ const char* const kColors[] = {"#1f77b4", "#d62728", "#2ca02c", "#ff7f0e", "#946
 
 std::string Num(double v) {
   char b[32];
-  std::snprintf(b, sizeof b, "%.1f", v);
+  std::snprintf(b, sizeof b, "%g", v);
   return b;
-}
-
-double NiceStep(double span) {
-  const double raw = span / 6;
-  const double mag = std::pow(10, std::floor(std::log10(raw)));
-  for (double m : {1.0, 2.0, 5.0, 10.0})
-    if (raw <= m * mag) return m * mag;
-  return 10 * mag;
 }
 
 }  // namespace
@@ -45,19 +37,21 @@ void WriteLatenessSvg(const std::string& path, const std::string& title,
     sorted.emplace_back(name, std::move(s));
   }
   if (sorted.empty()) return;
-  lo = std::min(lo, 0.0);
-  if (hi <= lo) hi = lo + 1;
-  const double step = NiceStep(hi - lo);
-  lo = std::floor(lo / step) * step;
-  hi = std::ceil(hi / step) * step;
-  auto X = [&](double v) { return L + (std::clamp(v, lo, hi) - lo) / (hi - lo) * (W - L - R); };
+  // Log scale from 1 us; lateness at or below 1 us (early ticks of timers
+  // that keep a schedule) sits on the left edge.
+  lo = 0;
+  hi = std::ceil(std::log10(std::max(hi, 10.0)));
+  auto X = [&](double v) {
+    return L + (std::clamp(std::log10(std::max(v, 1.0)), lo, hi) - lo) / (hi - lo) * (W - L - R);
+  };
   auto Y = [&](double frac) { return T + (-std::log10(frac)) / kDecades * (H - T - B); };
 
   std::ofstream o(path);
   o << "<svg xmlns='http://www.w3.org/2000/svg' width='" << W << "' height='" << H
     << "' font-family='sans-serif' font-size='12'>\n<rect width='100%' height='100%' fill='white'/>\n";
   o << "<text x='" << L << "' y='22' font-size='15'>" << title << "</text>\n";
-  for (double v = lo; v <= hi + step / 2; v += step) {
+  for (int d = static_cast<int>(lo); d <= static_cast<int>(hi); ++d) {
+    const double v = std::pow(10, d);
     o << "<line x1='" << X(v) << "' y1='" << T << "' x2='" << X(v) << "' y2='" << H - B
       << "' stroke='#ddd'/><text x='" << X(v) << "' y='" << H - B + 16 << "' text-anchor='middle'>" << Num(v)
       << "</text>\n";
@@ -68,7 +62,8 @@ void WriteLatenessSvg(const std::string& path, const std::string& title,
       << "' stroke='#ddd'/><text x='" << L - 6 << "' y='" << Y(f) + 4 << "' text-anchor='end'>"
       << (d == 0 ? std::string("1") : "1e-" + std::to_string(d)) << "</text>\n";
   }
-  o << "<text x='" << (L + W - R) / 2 << "' y='" << H - 12 << "' text-anchor='middle'>lateness (us)</text>\n";
+  o << "<text x='" << (L + W - R) / 2 << "' y='" << H - 12
+    << "' text-anchor='middle'>lateness (us, log scale; 1 us and below at the left edge)</text>\n";
   o << "<text transform='translate(16," << (T + H - B) / 2
     << ") rotate(-90)' text-anchor='middle'>fraction of ticks later than x</text>\n";
   int k = 0;
