@@ -586,10 +586,10 @@ void DestructionUnderFire() {
   if (!AllWorkersEnded()) Wrong("destruction: workers left");
 }
 
-// --- Phase 2b: a worker stopping its timer while Start still stores it --------
+// --- Phase 2b: a worker stopping or restarting its timer while Start stores it
 // Interval 0: the new worker's first tick comes at once and its handler stops
-// the timer from the worker thread, often while the main thread is still in
-// Start; the main thread keeps changing the timer meanwhile.
+// (or restarts) the timer from the worker thread, often while the main thread
+// is still in Start; the main thread keeps changing the timer meanwhile.
 
 void StopFromWorkerDuringStart(std::chrono::seconds budget) {
   watchdog.Step("stop from a worker handler during Start");
