@@ -326,6 +326,7 @@ TEST_P(HandlerException, EndsTheWorkerAndLeavesTheTimerEnabled) {
 INSTANTIATE_TEST_SUITE_P(OnWorkerOrMainThread, HandlerException, testing::Bool());
 
 TEST(TQevTimer, DesignStateStartsAndResetsNothing) {
+  const int before = TThread::ActiveCount();  // workers of earlier tests may still be ending
   auto* form = new System::Classes::TComponent(nullptr);
   form->SetDesigning(true);
   auto* timer = new TQevTimer(form);
@@ -336,7 +337,7 @@ TEST(TQevTimer, DesignStateStartsAndResetsNothing) {
   timer->SetEnabled(true);
   timer->Stop();
   timer->SetPriority(TThreadPriority::tpHigher);
-  EXPECT_EQ(TThread::ActiveCount(), 0);
+  EXPECT_LE(TThread::ActiveCount(), before);
   EXPECT_FALSE(timer->Enabled());  // settings are held
   EXPECT_EQ(timer->Priority(), TThreadPriority::tpHigher);
   const auto t0 = Clock::now();
