@@ -118,29 +118,10 @@ struct TimerLink {
   }
 };
 
-// A worker's permission to read its timer, for one scope.
-class Inside {
- public:
-  explicit Inside(TimerLink& link) : link_(link) {
-    link_.inside.fetch_add(1);
-    if (link_.released.load()) Leave();
-  }
-  ~Inside() { Leave(); }
-  explicit operator bool() const { return entered_; }
-  void Leave() {
-    if (entered_) link_.inside.fetch_sub(1);
-    entered_ = false;
-  }
-
- private:
-  TimerLink& link_;
-  bool entered_ = true;
-};
-
-// The worker loop's permission to read its timer, taken when needed and
-// given up only before a sleep: ticks without a pause between them then pay
-// no read-modify-write on the link at all, and still see `released` in every
-// cycle.
+// A worker's permission to read its timer, taken when needed and given up
+// before a sleep (or at the end of its scope): the worker loop keeps it across
+// ticks without a pause between them, so those pay no read-modify-write on
+// the link, and still see `released` in every cycle.
 class Presence {
  public:
   explicit Presence(TimerLink& link) : link_(link) {}
@@ -329,8 +310,8 @@ void TTimerThread::Detach() noexcept {
   if (ThreadID() != System::Kernel::CurrentThreadId()) return;
   FLink->AwaitTimerIdle();  // the timer may be storing us right now
   {
-    detail::Inside in(*FLink);
-    if (in) {
+    detail::Presence at(*FLink);
+    if (at.Enter()) {
       TTimerThread* self = this;
       Owner->FTimerThread.compare_exchange_strong(self, nullptr);
     }
