@@ -302,7 +302,12 @@ int Run(const Options& opt) {
       double qr = 0, qv = 0, br = 0, bv = 0;
       auto qev = MakeQevTickers();
       auto bare = MakeBareTickers();
-      if (!MeasureMemoryOnce(*qev, n, qr, qv) || !MeasureMemoryOnce(*bare, n, br, bv)) continue;
+      try {
+        if (!MeasureMemoryOnce(*qev, n, qr, qv) || !MeasureMemoryOnce(*bare, n, br, bv)) continue;
+      } catch (const std::exception& e) {
+        std::fprintf(stderr, "  memory at %d: %s\n", n, e.what());
+        continue;
+      }
       m->qevRss.push_back(qr);
       m->qevReserved.push_back(qv);
       m->bareRss.push_back(br);

@@ -2,6 +2,7 @@
 // handler on the main thread), N timers at once, Start and Stop, the
 // main-thread dispatch and back-to-back ticks.
 #include <memory>
+#include <system_error>
 #include <thread>
 
 #include "QevTimer.hpp"
@@ -25,10 +26,18 @@ void FreeTimers(std::vector<TQevTimer*>& timers) {
   for (TQevTimer* t : timers) t->Stop();
   constexpr std::size_t kHelpers = 64;
   std::vector<std::thread> helpers;
-  for (std::size_t h = 0; h < kHelpers && h < timers.size(); ++h)
-    helpers.emplace_back([&timers, h] {
-      for (std::size_t i = h; i < timers.size(); i += kHelpers) delete timers[i];
-    });
+  std::size_t h = 0;
+  try {
+    for (; h < kHelpers && h < timers.size(); ++h)
+      helpers.emplace_back([&timers, h] {
+        for (std::size_t i = h; i < timers.size(); i += kHelpers) delete timers[i];
+      });
+  } catch (const std::system_error&) {
+    // No more threads (a 32-bit address space full of stacks): this thread
+    // frees the share of the helpers that did not start.
+    for (std::size_t k = h; k < kHelpers; ++k)
+      for (std::size_t i = k; i < timers.size(); i += kHelpers) delete timers[i];
+  }
   for (auto& t : helpers) t.join();
   timers.clear();
 }
