@@ -21,18 +21,8 @@ while (($#)) && [[ $1 != -- ]]; do targets+=("$1"); shift; done
 out=${QEV_BENCH_OUT:-$root/build/bench-results}
 build=${QEV_BENCH_BUILD:-$root/build/bench}
 
-scripts/setup.sh
-bench_pkgs=(pkg-config libboost-dev libuv1-dev qt6-base-dev rt-tests)
-missing=()
-for p in "${bench_pkgs[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if ((${#missing[@]})); then
-  echo "bench: installing ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+# The build's packages, and the peer timer libraries and cyclictest.
+bash scripts/setup.sh pkg-config libboost-dev libuv1-dev qt6-base-dev rt-tests
 
 wine_ready=0
 for t in "${targets[@]}"; do
