@@ -442,6 +442,18 @@ bool AllWorkersEnded() {
 
 // --- Phase 1: changes from the main thread against live workers -----------------
 
+
+// One of the changes that start or end workers: 0 Start, 1 Stop, 2 Restart,
+// 3 a toggle of Enabled. A thread the seam refuses surfaces as EThread.
+void StartStopChange(TQevTimer* t, int which) {
+  switch (which) {
+    case 0: t->Start(); break;
+    case 1: t->Stop(); break;
+    case 2: t->Restart(); break;
+    default: t->SetEnabled(!t->Enabled()); break;
+  }
+}
+
 void Changes(std::uint64_t target, std::chrono::seconds budget) {
   watchdog.Step("changes");
   auto* form = new TComponent(nullptr);
@@ -456,15 +468,12 @@ void Changes(std::uint64_t target, std::chrono::seconds budget) {
       Slot& s = *pool[Pick(static_cast<int>(pool.size()))];
       TQevTimer* t = s.timer;
       try {
-        switch (Pick(11)) {
+        const int choice = Pick(11);
+        switch (choice) {
           case 0:
-            t->Start();
-            break;
           case 1:
-            t->Stop();
-            break;
           case 2:
-            t->Restart();
+            StartStopChange(t, choice);
             break;
           case 3:
             t->SetEnabled(Chance(60));
@@ -490,7 +499,7 @@ void Changes(std::uint64_t target, std::chrono::seconds budget) {
             break;
           default:
             (void)t->GetCycleNumber();
-            t->SetEnabled(!t->Enabled());
+            StartStopChange(t, 3);
             break;
         }
       } catch (const EThread&) {
@@ -687,21 +696,9 @@ void BindingFaults() {
     for (int i = 0; i < 300; ++i) {
       TQevTimer* t = pool[i % 2]->timer;
       try {
-        switch (Pick(4)) {
-          case 0:
-            t->Start();
-            break;
-          case 1:
-            t->Stop();
-            break;
-          case 2:
-            t->Restart();
-            break;
-          default:
-            t->SetEnabled(!t->Enabled());
-            break;
-        }
+        StartStopChange(t, Pick(4));
       } catch (const EThread&) {
+        // refused by the seam: the timer has no worker now
       }
       ++fig.operations;
       CheckSynchronize(1);
