@@ -48,6 +48,10 @@ for c in "${configs[@]}"; do
   fi
   if ((rc != 0)); then
     grep -E '^\s+[0-9]+ - .*\((Failed|Timeout|Not Run|Exception|SEGFAULT|Subprocess aborted)\)' "$log" | head -20
+    # What each failed test printed last (CTest puts it after the test's line).
+    awk '/Test +#[0-9]+: .*\*\*\*|Test +#[0-9]+: .*(Timeout|Not Run|Exception)/ { n = 60; print "--- " $0; next }
+         /^ +Start +[0-9]+:|Test +#[0-9]+:/ { n = 0 }
+         n > 0 { print; n-- }' "$log" | head -n 200
     broken+=("$c")
   fi
 done

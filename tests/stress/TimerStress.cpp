@@ -4,7 +4,7 @@
 // not ended, a worker thread is left over, progress stops (the watchdog dumps
 // every thread's stack) or a scenario ends otherwise than it must.
 //
-//   timer_stress [--operations N] [--seconds S] [--seed N] [--fake-winmm DIR]
+//   timer_stress [--operations N] [--seconds S] [--limit S] [--seed N] [--fake-winmm DIR]
 //   timer_stress --deadlock    (checks the watchdog: waits for ever, see below)
 //   timer_stress --crash       (checks the fault report: a handler faults)
 //
@@ -72,41 +72,55 @@ void Wrong(const char* what) {
 }
 
 // --- Watchdog -------------------------------------------------------------------
-// The main thread reports progress; if none comes within the allowance, the
-// run ends with a failure and every thread's stack.
+// The main thread reports progress; if none comes for `kQuiet`, or the whole
+// run outlasts its limit, the run ends with a failure and every thread's
+// stack, well before the test runner would kill it without either.
+
+constexpr auto kQuiet = 20s;
 
 struct Watchdog {
   std::atomic<Clock::rep> last{Clock::now().time_since_epoch().count()};
-  std::atomic<int> allowanceSeconds{30 * kSlow};
+  std::atomic<int> allowanceSeconds{static_cast<int>(kQuiet.count())};
   std::atomic<const char*> step{"start"};
   std::atomic<bool> done{false};
   std::thread thread;
 
   void Progress() { last.store(Clock::now().time_since_epoch().count(), std::memory_order_relaxed); }
-  void Step(const char* name, int allowance = 30 * kSlow) {
+  void Step(const char* name, int allowance = static_cast<int>(kQuiet.count())) {
     step = name;
     allowanceSeconds = allowance;
     Progress();
   }
-  void Run() {
-    thread = std::thread([this] {
+  void Run(std::chrono::seconds runLimit) {
+    thread = std::thread([this, runLimit, limit = Clock::now() + runLimit] {
       while (!done.load()) {
         std::this_thread::sleep_for(100ms);
-        const auto quiet = Clock::now() - Clock::time_point(Clock::duration(last.load()));
-        if (quiet > std::chrono::seconds(allowanceSeconds.load())) {
-          std::fprintf(stderr, "deadlocks: 1\nno progress for %d s in step \"%s\"; stacks follow\n",
-                       allowanceSeconds.load(), step.load());
-          std::fflush(stderr);
-          stress::DumpAllStacks();
-          std::fflush(nullptr);
-          std::_Exit(3);
-        }
+        const auto now = Clock::now();
+        const auto quiet = now - Clock::time_point(Clock::duration(last.load()));
+        if (quiet > std::chrono::seconds(allowanceSeconds.load()))
+          End("deadlocks", "no progress for", allowanceSeconds.load());
+        if (now > limit) End("overruns", "the run took longer than its limit of", static_cast<int>(runLimit.count()));
       }
     });
   }
   void Stop() {
     done = true;
     thread.join();
+  }
+
+ private:
+  [[noreturn]] void End(const char* figure, const char* what, int seconds) {
+    std::fprintf(stderr, "%s: 1\n%s %d s in step \"%s\"; stacks follow\n", figure, what, seconds, step.load());
+    std::fflush(stderr);
+    // Nor may the dump itself hold the run up.
+    std::thread([] {
+      std::this_thread::sleep_for(15s);
+      std::fflush(nullptr);
+      std::_Exit(3);
+    }).detach();
+    stress::DumpAllStacks();
+    std::fflush(nullptr);
+    std::_Exit(3);
   }
 };
 Watchdog watchdog;
@@ -336,7 +350,10 @@ struct Slot {
       case Act::HoldDispatch: {
         inHandler = true;
         const auto deadline = Clock::now() + 10s * kSlow;
-        while (!gone.load() && Clock::now() < deadline) CheckSynchronize(1);
+        while (!gone.load() && Clock::now() < deadline) {
+          CheckSynchronize(1);
+          watchdog.Progress();
+        }
         handlerDone = true;
         break;
       }
@@ -394,6 +411,7 @@ struct GoneMarker : TComponent {
   Slot* slot;
   GoneMarker(TComponent* owner, Slot* s) : TComponent(owner), slot(s) {}
   ~GoneMarker() override {
+    watchdog.Progress();  // an owner may free many paused timers in a row
     if (slot->timer) {
       slot->timer = nullptr;
       slot->destroyer = K::CurrentThreadId();
@@ -426,7 +444,7 @@ Slot& NewTimer(TComponent* owner, double interval, bool synchronized, Act act) {
 
 // Serves the dispatch until `done()` or the (scaled) limit; whether it held.
 template <class F>
-bool ServeUntil(F done, std::chrono::milliseconds limit = 20s) {
+bool ServeUntil(F done, std::chrono::milliseconds limit = 10s) {
   const auto deadline = Clock::now() + limit * kSlow;
   while (!done()) {
     if (Clock::now() > deadline) return false;
@@ -436,8 +454,20 @@ bool ServeUntil(F done, std::chrono::milliseconds limit = 20s) {
   return true;
 }
 
+// Waits, without serving the dispatch, until `done()` or the (scaled) limit.
+template <class F>
+bool WaitUntil(F done, std::chrono::milliseconds limit = 10s) {
+  const auto deadline = Clock::now() + limit * kSlow;
+  while (!done()) {
+    if (Clock::now() > deadline) return false;
+    std::this_thread::sleep_for(1ms);
+    watchdog.Progress();
+  }
+  return true;
+}
+
 bool AllWorkersEnded() {
-  return ServeUntil([] { return TThread::ActiveCount() == 0; }, 60s);
+  return ServeUntil([] { return TThread::ActiveCount() == 0; }, 20s);
 }
 
 // --- Phase 1: changes from the main thread against live workers -----------------
@@ -511,7 +541,7 @@ void Changes(std::uint64_t target, std::chrono::seconds budget) {
     watchdog.Progress();
   }
   refusePercent = 0;
-  watchdog.Step("changes: freeing the form", 6 + 30 * kSlow);
+  watchdog.Step("changes: freeing the form");
   delete form;
   if (!AllWorkersEnded()) Wrong("changes: workers left after the form was freed");
 }
@@ -536,9 +566,7 @@ void DestructionUnderFire() {
   watchdog.Step("destroy while its handler waits for the main thread");
   {
     Slot& s = NewTimer(nullptr, 0.001, false, Act::AskMainLater);
-    const auto deadline = Clock::now() + 10s * kSlow;
-    while (!s.inHandler.load() && Clock::now() < deadline) std::this_thread::sleep_for(1ms);
-    if (!s.inHandler.load()) Wrong("handler asking the main thread never ran");
+    if (!WaitUntil([&] { return s.inHandler.load(); })) Wrong("handler asking the main thread never ran");
     s.Destroy();
     if (!s.handlerDone.load() || s.mainCalls.load() != 1)
       Wrong("destructor returned before its handler's call on the main thread");
@@ -549,9 +577,7 @@ void DestructionUnderFire() {
     const TNotifyEvent previous = System::Classes::SetWakeMainThread({&OnWake, nullptr});
     const int before = queuedTicks.load();
     Slot& s = NewTimer(nullptr, 0.001, true, Act::Count);
-    const auto deadline = Clock::now() + 10s * kSlow;
-    while (queuedTicks.load() == before && Clock::now() < deadline) std::this_thread::sleep_for(1ms);
-    if (queuedTicks.load() == before) Wrong("no synchronized tick was queued");
+    if (!WaitUntil([&] { return queuedTicks.load() != before; })) Wrong("no synchronized tick was queued");
     s.Destroy();
     System::Classes::SetWakeMainThread(previous);
     ServeUntil([] { return false; }, 50ms);
@@ -628,7 +654,10 @@ void StopFromWorkerDuringStart(std::chrono::seconds budget) {
     r.timer->Start();
     ++fig.operations;
     const auto deadline = Clock::now() + 5s * kSlow;
-    while (!r.handlerDone.load() && Clock::now() < deadline) r.timer->SetPriority(TThreadPriority::tpNormal);
+    while (!r.handlerDone.load() && Clock::now() < deadline) {
+      r.timer->SetPriority(TThreadPriority::tpNormal);
+      watchdog.Progress();
+    }
     // The worker it replaced ends at once (no pause): one worker is left.
     if (!ServeUntil([] { return TThread::ActiveCount() <= 1; }, 5s)) {
       Wrong("two workers run one timer (its handler restarted it during Start)");
@@ -660,7 +689,7 @@ void OwnerWithRunningTimers() {
   refusePercent = 0;
   if (!ServeUntil([&] { return std::all_of(pool.begin(), pool.end(), [](Slot* s) { return s->calls.load() > 0; }); }))
     Wrong("not every one of the 100 timers ticked");
-  watchdog.Step("owner with 100 timers: freeing", 50 + 30 * kSlow);
+  watchdog.Step("owner with 100 timers: freeing");
   delete form;
   if (!std::all_of(pool.begin(), pool.end(), [](Slot* s) { return s->gone.load(); }))
     Wrong("owner left timers behind");
@@ -684,14 +713,18 @@ void BindingFaults() {
       {"failing capability query", Library::FailingCapabilityQuery, true, false},
       {"complete library", Library::Complete, true, true},
   };
+  // Two timers serve every case, stopped while the library changes: each
+  // destruction costs a pause.
+  watchdog.Step("binding: timers");
+  auto* form = new TComponent(nullptr);
+  Slot* pool[] = {&NewTimer(form, 0.001, false, Act::Count), &NewTimer(form, 0.0, true, Act::Count)};
   for (const BindingCase& c : kCases) {
+    for (Slot* s : pool) s->timer->Stop();
+    if (!AllWorkersEnded()) Wrong("binding: workers alive before the library changes");
     watchdog.Step(c.name);
-    if (TThread::ActiveCount() != 0) Wrong("binding: workers alive before the library changes");
     UseLibrary(c.shape);
     const std::uint64_t begun0 = mm.begun, ended0 = mm.ended, nonZero0 = mm.nonZeroPeriods;
     const int lookups0 = mm.moduleLookups, loads0 = mm.loads;
-    auto* form = new TComponent(nullptr);
-    Slot* pool[] = {&NewTimer(form, 0.001, false, Act::Count), &NewTimer(form, 0.0, true, Act::Count)};
     refusePercent = 5;
     for (int i = 0; i < 300; ++i) {
       TQevTimer* t = pool[i % 2]->timer;
@@ -705,7 +738,7 @@ void BindingFaults() {
       watchdog.Progress();
     }
     refusePercent = 0;
-    delete form;
+    for (Slot* s : pool) s->timer->Stop();
     if (!AllWorkersEnded()) Wrong("binding: workers left");
     const std::uint64_t begun = mm.begun - begun0, ended = mm.ended - ended0;
     const std::uint64_t nonZero = mm.nonZeroPeriods - nonZero0;
@@ -717,6 +750,7 @@ void BindingFaults() {
     if ((nonZero > 0) != c.nonZeroPeriods) Wrong("binding: periods other than expected");
     if (c.shape == Library::Missing && mm.loads - loads0 < 2) Wrong("binding: a missing library is not retried");
   }
+  delete form;
 }
 
 // Linux: the fake library's own record of every variant that was loaded.
@@ -744,6 +778,7 @@ void CheckFakeRecords() {
 struct Settings {
   std::uint64_t operations = QEV_STRESS_OPERATIONS;
   int seconds = QEV_STRESS_SECONDS;  // at most for the changes
+  int limit = QEV_STRESS_LIMIT;      // at most for the whole run
   std::uint32_t seed = 0;
   bool deadlock = false;
   bool crash = false;
@@ -768,6 +803,8 @@ Settings Parse(int argc, char** argv) {
       s.operations = std::strtoull(value, nullptr, 10);
     else if (key == "--seconds")
       s.seconds = std::atoi(value);
+    else if (key == "--limit")
+      s.limit = std::atoi(value);
     else if (key == "--seed")
       s.seed = static_cast<std::uint32_t>(std::strtoul(value, nullptr, 10));
     else if (key == "--fake-winmm")
@@ -799,7 +836,7 @@ int main(int argc, char** argv) {
   systemServices = K::Install(ours);
   UseLibrary(Library::Complete);
 
-  watchdog.Run();
+  watchdog.Run(std::chrono::seconds(settings.limit));
   // The system's thread count once the library is loaded and one worker has
   // come and gone: what the run must come back to.
   {
@@ -824,16 +861,22 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  Changes(settings.operations, std::chrono::seconds(settings.seconds));
+  // Each phase, with the seconds it took.
+  auto phase = [](const char* name, auto run) {
+    const auto start = Clock::now();
+    run();
+    std::printf("phase %s: %.1f s\n", name, std::chrono::duration<double>(Clock::now() - start).count());
+  };
+  phase("changes", [&] { Changes(settings.operations, std::chrono::seconds(settings.seconds)); });
   const std::uint64_t changes = fig.operations;
   const auto t1 = Clock::now();
-  DestructionUnderFire();
-  StopFromWorkerDuringStart(2s);
-  OwnerWithRunningTimers();
+  phase("destruction under fire", DestructionUnderFire);
+  phase("stop from a worker during Start", [] { StopFromWorkerDuringStart(2s); });
+  phase("owner with 100 timers", OwnerWithRunningTimers);
   const std::uint64_t begunMain = mm.begun, endedMain = mm.ended;
   fig.unbalancedPeriods += begunMain > endedMain ? begunMain - endedMain : endedMain - begunMain;
   if (begunMain == 0) Wrong("no period was begun with the complete library");
-  BindingFaults();
+  phase("binding faults", BindingFaults);
   CheckFakeRecords();
 
   // The end: every timer destroyed, every wait over.
@@ -866,6 +909,7 @@ int main(int argc, char** argv) {
   line("handler calls after destroy", fig.callsAfterDestroy);
   line("crashes", 0);
   line("deadlocks", 0);
+  line("overruns", 0);
   line("leaked threads", fig.leakedThreads);
   line("unbalanced periods", fig.unbalancedPeriods);
   line("wrong outcomes", fig.wrongOutcomes);
