@@ -476,13 +476,17 @@ int threadBaseline = 0;
 // Under Wine a thread that has ended lingers in the emulator for a while, each
 // holding a few file descriptors; changes made faster than it retires them
 // would exhaust those, and the run would test the emulator's limits instead
-// of the timer. Serves the dispatch while more than a few such threads wait.
+// of the timer. Serves the dispatch while too many such threads wait. The
+// count costs milliseconds there, so it is taken at most every 100 ms.
 void LetEndedThreadsGo() {
-  constexpr int kBacklog = 48;
+  constexpr int kBacklog = 128;
+  static Clock::time_point next{};
+  if (Clock::now() < next) return;
   while (stress::SystemThreadCount() - TThread::ActiveCount() > threadBaseline + kBacklog) {
     CheckSynchronize(1);
     watchdog.Progress();
   }
+  next = Clock::now() + 100ms;
 }
 
 // --- Phase 1: changes from the main thread against live workers -----------------
@@ -646,7 +650,6 @@ void StopFromWorkerDuringStart(std::chrono::seconds budget) {
   watchdog.Step("stop from a worker handler during Start");
   Slot& s = NewTimer(nullptr, 0.0, false, Act::StopSelf);
   const auto end = Clock::now() + budget;
-  int round = 0;
   while (Clock::now() < end) {
     s.timer->Start();
     ++fig.operations;
@@ -655,7 +658,7 @@ void StopFromWorkerDuringStart(std::chrono::seconds budget) {
       if ((i & 7) == 7) s.timer->Stop();
     }
     ++fig.operations;  // the priority changes and stops of the round, as one
-    if (++round % 16 == 0) LetEndedThreadsGo();
+    LetEndedThreadsGo();
     watchdog.Progress();
   }
   s.Destroy();
@@ -666,7 +669,6 @@ void StopFromWorkerDuringStart(std::chrono::seconds budget) {
   r.timer->Stop();
   AllWorkersEnded();
   const auto end2 = Clock::now() + budget;
-  round = 0;
   while (Clock::now() < end2) {
     r.handlerDone = false;
     r.armed = true;
@@ -688,7 +690,7 @@ void StopFromWorkerDuringStart(std::chrono::seconds budget) {
       Wrong("a worker runs on after Stop (the handler restarted its timer during Start)");
       break;
     }
-    if (++round % 16 == 0) LetEndedThreadsGo();
+    LetEndedThreadsGo();
     watchdog.Progress();
   }
   r.Destroy();
