@@ -53,7 +53,7 @@ bool DumpWithGdb() {
     _exit(127);
   }
   int status = 0;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
   while (waitpid(child, &status, WNOHANG) == 0) {
     if (std::chrono::steady_clock::now() > deadline) {
       kill(child, SIGKILL);

@@ -114,7 +114,7 @@ struct Watchdog {
     std::fflush(stderr);
     // Nor may the dump itself hold the run up.
     std::thread([] {
-      std::this_thread::sleep_for(15s);
+      std::this_thread::sleep_for(25s);
       std::fflush(nullptr);
       std::_Exit(3);
     }).detach();
