@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <vector>
@@ -33,6 +34,9 @@ inline constexpr TComponentState csReading = 0x02;
 inline constexpr TComponentState csWriting = 0x04;
 inline constexpr TComponentState csDestroying = 0x08;
 inline constexpr TComponentState csDesigning = 0x10;
+
+// The longest identifier: a component name, or a name in form text.
+inline constexpr std::size_t MaxIdentLength = 255;
 
 class QEV_VCL_API EComponentError : public Exception {
  public:
@@ -64,8 +68,9 @@ class QEV_VCL_API TComponent : public TObject {
   // Sets csDesigning on this component and, recursively, on those it owns.
   void SetDesigning(bool designing);
 
-  // Published property Name: empty, or an identifier unique among the
-  // owner's components; otherwise EComponentError.
+  // Published property Name: empty, or an identifier of at most
+  // MaxIdentLength characters unique among the owner's components;
+  // otherwise EComponentError.
   const UnicodeString& Name() const noexcept { return name_; }
   void SetName(const UnicodeString& name);
   // Published property Tag: free for the application's use.

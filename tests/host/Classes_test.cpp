@@ -79,6 +79,10 @@ TEST(ComponentName, MustBeAnIdentifierUniqueWithinTheOwner) {
   EXPECT_THROW(b->SetName(u"timer1"), EComponentError);
   for (const char16_t* bad : {u"1Timer", u"Timer 1", u"Tim-er"})
     EXPECT_THROW(b->SetName(bad), EComponentError) << System::UnicodeString(bad).ToUtf8();
+  // As long as form text can store it, and no longer.
+  const std::u16string longest(System::Classes::MaxIdentLength, u'T');
+  b->SetName(longest);
+  EXPECT_THROW(b->SetName(longest + u'T'), EComponentError);
   b->SetName(u"_Timer2");
   a->SetName(u"");  // unnamed is allowed, and frees the name
   b->SetName(u"Timer1");

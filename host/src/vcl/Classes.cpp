@@ -7,7 +7,7 @@ namespace {
 
 bool IsIdentifier(const std::u16string& s) {
   auto alpha = [](char16_t c) { return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || c == u'_'; };
-  if (s.empty() || !alpha(s[0])) return false;
+  if (s.empty() || s.size() > MaxIdentLength || !alpha(s[0])) return false;
   return std::all_of(s.begin() + 1, s.end(), [&](char16_t c) { return alpha(c) || (c >= u'0' && c <= u'9'); });
 }
 

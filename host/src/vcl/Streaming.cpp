@@ -143,7 +143,8 @@ class Reader {
     } else if (IdentStart(Peek())) {
       while (!AtEnd() && IdentChar(Peek())) ++pos_;
       t.kind = Token::kIdent;
-      if (pos_ - start > 255) Fail(t, "identifier longer than 255 characters");
+      if (pos_ - start > MaxIdentLength)
+        Fail(t, "identifier longer than " + std::to_string(MaxIdentLength) + " characters");
     } else if (Digit(Peek()) || ((Peek() == '-' || Peek() == '+') && (Digit(Peek(1)) || IdentStart(Peek(1))))) {
       ScanNumber(t);
     } else if (Peek() == '\'' || Peek() == '#') {
