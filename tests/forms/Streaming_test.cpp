@@ -133,6 +133,31 @@ TEST_F(Forms, FormRoundTripsByteForByte) {
   EXPECT_EQ(threadsMade.load(), 0);  // design state: no worker at all
 }
 
+// The UTF-8 byte order mark that many Windows editors write first.
+const std::string kBom = "\xEF\xBB\xBF";
+
+// The form as Windows editors save it: CRLF line ends, a leading byte order
+// mark, or both, read as the same form.
+TEST_F(Forms, WindowsLineEndsAndALeadingByteOrderMarkReadAsTheSameForm) {
+  std::string crlf;
+  for (const char* c = kForm; *c; ++c) crlf += *c == '\n' ? "\r\n" : std::string(1, *c);
+  const struct {
+    const char* what;
+    std::string text;
+  } cases[] = {
+      {"LF", kForm},
+      {"CRLF", crlf},
+      {"byte order mark, LF", kBom + kForm},
+      {"byte order mark, CRLF", kBom + crlf},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TestForm restored(true);
+    EXPECT_NO_THROW(ReadFormText(c.text, restored));
+    EXPECT_EQ(WriteFormText(restored), kForm);
+  }
+}
+
 TEST_F(Forms, DoublesRoundTripExactly) {
   const double values[] = {0.1,
                            1.0 / 3,
@@ -252,6 +277,11 @@ TEST_F(Forms, BadInputsNameTheirPlaceAndLeaveNothingBehind) {
       {head + "end\nend\n", 6, 1, "text after the end of the form"},
       {"object F: TQevTimer\nend\n", 1, 11, "the root is a TDataModule, not a TQevTimer"},
       {"objekt F: TDataModule\nend\n", 1, 1, "'object' expected"},
+      // A byte order mark is accepted at the very start only; columns count from after it.
+      {kBom + kBom + "object F: TDataModule\nend\n", 1, 1, "unexpected byte 0xEF"},
+      {"\n" + kBom + "object F: TDataModule\nend\n", 2, 1, "unexpected byte 0xEF"},
+      {"object F: TDataModule\n" + kBom + "  object B: TQevTimer\n  end\nend\n", 2, 1, "unexpected byte 0xEF"},
+      {kBom + "object F: TDataModule\n  Tag = " + kBom + "1\nend\n", 2, 9, "unexpected byte 0xEF"},
       {"object F: TDataModule\n  object B: TQevTimer\n    Tag = 1\0\n"s, 3, 12, "unexpected byte 0x00"},
       {deep, 33, 1, "nested deeper than 32 levels"},
       {std::string(MaxFormText + 1, '\n'), 1, 1, "exceeds the limit"},

@@ -107,6 +107,7 @@ class Reader {
   Reader(std::string_view text, TDataModule& root) : s_(text), root_(root) {}
 
   void Read() {
+    SkipByteOrderMark();
     Next();
     SkipEndsOfLine();
     ReadObject(nullptr, 1);
@@ -123,6 +124,12 @@ class Reader {
 
  private:
   [[noreturn]] void Fail(const Token& at, const std::string& what) { throw EReadError(at.line, at.column, what); }
+
+  // Windows editors often begin UTF-8 text with a byte order mark. It is
+  // accepted at the very start only, and columns count from after it.
+  void SkipByteOrderMark() {
+    if (s_.starts_with("\xEF\xBB\xBF")) pos_ = lineStart_ = 3;
+  }
 
   char Peek(std::size_t ahead = 0) const { return pos_ + ahead < s_.size() ? s_[pos_ + ahead] : '\0'; }
   bool AtEnd(std::size_t ahead = 0) const { return pos_ + ahead >= s_.size(); }
