@@ -85,9 +85,22 @@ std::string ShowValue(const T::TPropInfo& p, const T::TValue& v, const C::TDataM
   return name.empty() ? "(assigned)" : name;
 }
 
+// The default the metadata records and when the form writer leaves a value
+// out. Floating-point, string and event properties get no default of their
+// own ("none given"): a floating-point one records 0, so a value of 0 is left
+// out; a string is left out when empty, an event when unassigned. A
+// component's Name goes into its object line, never into a property line.
 std::string ShowDefault(const T::TPropInfo& p) {
-  if (p.Default == T::NoDefault) return "(none)";
-  if (p.PropType->Kind == System::TTypeKind::tkFloat) return "(none: always stored)";
+  using K = System::TTypeKind;
+  const K kind = p.PropType->Kind;
+  if (kind == K::tkUString && std::strcmp(p.Name, "Name") == 0) return "(none given; in the object line)";
+  if (kind == K::tkFloat) {
+    const std::string recorded = Shortest(static_cast<double>(p.Default));
+    return recorded + " (none given; a value of " + recorded + " is left out)";
+  }
+  if (kind == K::tkMethod) return "(none given; left out while unassigned)";
+  if (kind == K::tkUString) return "(none given; left out when empty)";
+  if (p.Default == T::NoDefault) return "(none given; always stored)";
   return ShowValue(p, T::TValue(p.Default), nullptr);
 }
 
