@@ -95,7 +95,7 @@ row("TQevTimer", "_ZN8Qevtimer9TQevTimer10SetOnTimerEN6System7TMethodIJPNS1_7TOb
     T + "SetOnTimer$qqrpMqqrp" + N("System@TObject") + "$v")
 row("TQevTimer", "_ZN8Qevtimer9TQevTimer11SetPriorityEN6System7Classes15TThreadPriorityE",
     T + "SetPriority$qqr" + N("System@Classes@TThreadPriority"))
-row("TQevTimer", "_ZNK8Qevtimer9TQevTimer14GetCycleNumberEv", T + "GetCycleNumber$xqqrv")
+row("TQevTimer", "_ZN8Qevtimer9TQevTimer14GetCycleNumberEv", T + "GetCycleNumber$qqrv")
 row("TQevTimer", "_ZN8Qevtimer9TQevTimer5StartEv", T + "Start$qqrv")
 row("TQevTimer", "_ZN8Qevtimer9TQevTimer7RestartEv", T + "Restart$qqrv")
 row("TQevTimer", "_ZN8Qevtimer9TQevTimer4StopEv", T + "Stop$qqrv")

@@ -285,7 +285,7 @@ void TQevTimer::Stop() {
   UpdateTimer();
 }
 
-std::uint32_t TQevTimer::GetCycleNumber() const { return FCounter.load(); }
+std::uint32_t TQevTimer::GetCycleNumber() { return FCounter.load(); }
 
 // ---------------------------------------------------------------------------
 // TTimerThread

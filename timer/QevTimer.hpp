@@ -177,7 +177,7 @@ class QEV_PACKAGE_CLASS TQevTimer : public TComponent {
   // Disables the timer and ends its worker; resets the tick count.
   QEV_PACKAGE_API void Stop();
   // Ticks since the last start or stop; stays at 4294967295 once there.
-  QEV_PACKAGE_API std::uint32_t GetCycleNumber() const;
+  QEV_PACKAGE_API std::uint32_t GetCycleNumber();
 
   QEV_PACKAGE_API static const System::TTypeInfo TypeInfo;
 

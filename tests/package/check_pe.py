@@ -22,6 +22,7 @@ def main():
     target, path, generated, source = sys.argv[1:5]
     sys.path.insert(0, source)
     import exports  # the one table of exported names
+    import interface  # the exported interface, beside this script
 
     pe = pefile.PE(path)
     check(pe.FILE_HEADER.Machine == (0x8664 if target == "win64" else 0x14C), "machine")
@@ -90,10 +91,10 @@ def main():
         check(sorted(strings) == sorted(keys), f"string keys {list(strings)}")
         check(strings.get("ProgramID", "").endswith(".QevTimerPack"), "ProgramID")
 
-    # Exports: exactly the table's names for this build, under the module's name.
+    # Exports: exactly the table's names for this build and the interface's
+    # names under their own signatures, under the module's name.
     names = sorted(s.name.decode() for s in pe.DIRECTORY_ENTRY_EXPORT.symbols)
-    table = sorted(name for name, _, _ in exports.exported(target))
-    check(names == table, f"exports differ: extra {set(names) - set(table)}, missing {set(table) - set(names)}")
+    failures.extend(interface.check(target, names, [name for name, _, _ in exports.exported(target)]))
     check(pe.DIRECTORY_ENTRY_EXPORT.name == b"QevTimerPack.bpl", "export directory name")
     check(("@GetPackageInfoTable" in names) == (target == "win64"), "GetPackageInfoTable")
     check(not any("GetPackageInfoTable" in n for n in names) or target == "win64", "no GetPackageInfoTable in x86")
