@@ -21,7 +21,7 @@
 #include "System.Classes.hpp"
 #include "System.hpp"
 
-// The package's exports are one table of names (package/QevTimerPack.exports):
+// The package's exports are one table of names (package/exports.py):
 // on Windows its module-definition files export them, elsewhere default
 // visibility limited by a version script.
 #if defined(QEV_BUILDING_PACKAGE) && defined(_WIN32)

@@ -1,5 +1,7 @@
 // The platform layer of the rtl package: one set of functions, implemented
-// once per platform (library_*.cpp, thread_*.cpp, text_*.cpp).
+// once per platform (library_*.cpp: modules, entry points and the code-page
+// conversion; thread_*.cpp: threads and sleeping). The package support has
+// its own layer, module_os.hpp.
 #pragma once
 
 #include <cstdint>
