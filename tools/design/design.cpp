@@ -9,6 +9,8 @@
 #include <exception>
 #include <fstream>
 #include <map>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -147,11 +149,15 @@ T::TValue ParseValue(const T::TPropInfo& p, const std::string& text, C::TDataMod
   }
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+// What the command line asks for.
+struct Options {
   std::string package = kDefaultPackage, className = "TQevTimer", save;
   std::vector<std::pair<std::string, std::string>> sets;
+};
+
+// Reads the command line into `options`; an exit status when the tool is done
+// (--help) or the line is wrong.
+std::optional<int> ParseArguments(int argc, char** argv, Options& options) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     const bool hasValue = i + 1 < argc;
@@ -159,11 +165,11 @@ int main(int argc, char** argv) {
       std::fputs(kHelp, stdout);
       return 0;
     } else if (arg == "--package" && hasValue) {
-      package = argv[++i];
+      options.package = argv[++i];
     } else if (arg == "--class" && hasValue) {
-      className = argv[++i];
+      options.className = argv[++i];
     } else if (arg == "--save" && hasValue) {
-      save = argv[++i];
+      options.save = argv[++i];
     } else if (arg == "--set" && hasValue) {
       const std::string s = argv[++i];
       const auto eq = s.find('=');
@@ -171,73 +177,91 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "qev-design: --set needs PROP=VALUE, not %s\n", s.c_str());
         return 2;
       }
-      sets.emplace_back(s.substr(0, eq), s.substr(eq + 1));
+      options.sets.emplace_back(s.substr(0, eq), s.substr(eq + 1));
     } else {
       std::fputs(kHelp, stderr);
       return 2;
     }
   }
+  return std::nullopt;
+}
+
+// Loads the package as the designer does and calls the Register routine of
+// each unit it contains; the classes arrive through the installed hook.
+System::HINSTANCE LoadAndRegister(const std::string& package) {
+  const System::HINSTANCE module = System::LoadPackage(System::UnicodeString(package.c_str()));
+  const System::TPackageInfoRecord info = System::LoadedPackageInfo(module);
+  std::printf("package %s loaded: %zu unit(s), requires", info.Name.c_str(), info.Contains.size());
+  for (const auto& r : info.Requires) std::printf(" %s", r.Name.c_str());
+  std::printf("\n");
+  for (const auto& unit : info.Contains) {
+    for (const std::string& name : RegisterNames(unit.Name)) {
+      if (auto* reg = reinterpret_cast<void (*)()>(System::Kernel::GetProcAddress(module, name.c_str()))) {
+        std::printf("calling %s of unit %s\n", name.c_str(), unit.Name.c_str());
+        reg();
+        break;
+      }
+    }
+  }
+  return module;
+}
+
+void ShowPalette() {
+  std::printf("palette:\n");
+  for (const auto& [page, classes] : palette) {
+    std::printf("  page \"%s\":", System::UnicodeString(page).ToUtf8().c_str());
+    for (auto* c : classes) std::printf(" %s", c->Name);
+    std::printf("\n");
+  }
+}
+
+void SaveForm(const C::TDataModule& form, const std::string& save) {
+  const std::string text = C::WriteFormText(form);
+  if (save == "-") {
+    std::fputs(text.c_str(), stdout);
+  } else {
+    std::ofstream(save, std::ios::binary) << text;
+    std::printf("saved Form1 to %s\n", save.c_str());
+  }
+}
+
+// Puts the class on a new form in design state, lists its properties, sets
+// the requested ones, lists them again and saves the form.
+void DesignOnNewForm(C::TComponentClass cls, const Options& options) {
+  const std::unique_ptr<C::TDataModule> form(new C::TDataModule(nullptr));
+  form->SetDesigning(true);
+  form->SetName(u"Form1");
+  C::TComponent* component = C::CreateComponent(cls, form.get());
+  const std::string name = std::string(cls->Name).substr(cls->Name[0] == 'T' ? 1 : 0) + "1";
+  component->SetName(System::UnicodeString(name.c_str()));
+  std::printf("created %s: %s on Form1, %s\n", name.c_str(), cls->Name,
+              component->ComponentState() & C::csDesigning ? "in design state" : "running");
+  ListProperties(cls, component, form.get());
+  for (const auto& [prop, text] : options.sets) {
+    const T::TPropInfo* p = T::GetPropInfo(cls, prop);
+    if (!p) throw std::runtime_error(std::string(cls->Name) + " has no property " + prop);
+    T::SetPropValue(component, p, ParseValue(*p, text, *form));
+    std::printf("set %s = %s\n", p->Name, text.c_str());
+  }
+  if (!options.sets.empty()) ListProperties(cls, component, form.get());
+  if (!options.save.empty()) SaveForm(*form, options.save);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  if (const auto status = ParseArguments(argc, argv, options)) return *status;
 
   const auto previousHook = C::SetRegisterComponentsProc(RegisterOnPalette);
   System::HINSTANCE module = nullptr;
   int status = 0;
   try {
-    module = System::LoadPackage(System::UnicodeString(package.c_str()));
-    const System::TPackageInfoRecord info = System::LoadedPackageInfo(module);
-    std::printf("package %s loaded: %zu unit(s), requires", info.Name.c_str(), info.Contains.size());
-    for (const auto& r : info.Requires) std::printf(" %s", r.Name.c_str());
-    std::printf("\n");
-    for (const auto& unit : info.Contains) {
-      for (const std::string& name : RegisterNames(unit.Name)) {
-        if (auto* reg = reinterpret_cast<void (*)()>(System::Kernel::GetProcAddress(module, name.c_str()))) {
-          std::printf("calling %s of unit %s\n", name.c_str(), unit.Name.c_str());
-          reg();
-          break;
-        }
-      }
-    }
-    std::printf("palette:\n");
-    for (const auto& [page, classes] : palette) {
-      std::printf("  page \"%s\":", System::UnicodeString(page).ToUtf8().c_str());
-      for (auto* c : classes) std::printf(" %s", c->Name);
-      std::printf("\n");
-    }
-
-    const C::TComponentClass cls = C::GetClass(className);
-    if (!cls) throw std::runtime_error("class " + className + " is on no palette page");
-
-    // A new form in design state, and the component on it.
-    auto* form = new C::TDataModule(nullptr);
-    form->SetDesigning(true);
-    form->SetName(u"Form1");
-    try {
-      C::TComponent* component = C::CreateComponent(cls, form);
-      std::string name = std::string(cls->Name).substr(cls->Name[0] == 'T' ? 1 : 0) + "1";
-      component->SetName(System::UnicodeString(name.c_str()));
-      std::printf("created %s: %s on Form1, %s\n", name.c_str(), cls->Name,
-                  component->ComponentState() & C::csDesigning ? "in design state" : "running");
-      ListProperties(cls, component, form);
-      for (const auto& [prop, text] : sets) {
-        const T::TPropInfo* p = T::GetPropInfo(cls, prop);
-        if (!p) throw std::runtime_error(std::string(cls->Name) + " has no property " + prop);
-        T::SetPropValue(component, p, ParseValue(*p, text, *form));
-        std::printf("set %s = %s\n", p->Name, text.c_str());
-      }
-      if (!sets.empty()) ListProperties(cls, component, form);
-      if (!save.empty()) {
-        const std::string text = C::WriteFormText(*form);
-        if (save == "-") {
-          std::fputs(text.c_str(), stdout);
-        } else {
-          std::ofstream(save, std::ios::binary) << text;
-          std::printf("saved Form1 to %s\n", save.c_str());
-        }
-      }
-    } catch (...) {
-      delete form;
-      throw;
-    }
-    delete form;
+    module = LoadAndRegister(options.package);
+    ShowPalette();
+    const C::TComponentClass cls = C::GetClass(options.className);
+    if (!cls) throw std::runtime_error("class " + options.className + " is on no palette page");
+    DesignOnNewForm(cls, options);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "qev-design: %s\n", e.what());
     status = 1;
