@@ -15,6 +15,7 @@
 #include <fstream>
 #include <iterator>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "QevTimer.hpp"
@@ -126,29 +127,97 @@ Qevtimer::TQevTimer* Timer(DemoForm& form, const char16_t* name) {
   return static_cast<Qevtimer::TQevTimer*>(c);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+struct Options {
   int seconds = 5;
   std::string formText = kStoredForm;
+};
+
+// Reads the command line into `options`; an exit status when the demo is done
+// (--help) or the line is wrong.
+std::optional<int> ParseArguments(int argc, char** argv, Options& options) {
   for (int i = 1; i < argc; ++i) {
     if (!std::strcmp(argv[i], "--help")) {
       std::fputs(kHelp, stdout);
       return 0;
     } else if (!std::strcmp(argv[i], "--seconds") && i + 1 < argc) {
-      seconds = std::max(1, std::atoi(argv[++i]));
+      options.seconds = std::max(1, std::atoi(argv[++i]));
     } else if (!std::strcmp(argv[i], "--form") && i + 1 < argc) {
       std::ifstream in(argv[++i], std::ios::binary);
       if (!in) {
         std::fprintf(stderr, "demo: cannot read %s\n", argv[i]);
         return 1;
       }
-      formText.assign(std::istreambuf_iterator<char>(in), {});
+      options.formText.assign(std::istreambuf_iterator<char>(in), {});
     } else {
       std::fputs(kHelp, stderr);
       return 2;
     }
   }
+  return std::nullopt;
+}
+
+// The form's two timers.
+struct Timers {
+  Qevtimer::TQevTimer* fast;
+  Qevtimer::TQevTimer* slow;
+};
+
+// Restores the stored form and sets the two timers up as the application's
+// code does after the form has been read.
+Timers RestoreForm(DemoForm& form, const std::string& text) {
+  C::ReadFormText(text, form);
+  Qevtimer::TQevTimer* fast = Timer(form, u"FastTimer");
+  Qevtimer::TQevTimer* slow = Timer(form, u"SlowTimer");
+  // Not stored with forms: the application sets it in code.
+  slow->SetNeedSynchronization(true);
+  // The workers began with the 1 s default before the stored intervals
+  // arrived; start afresh so the first waits use the stored ones.
+  fast->Restart();
+  slow->Restart();
+  std::printf("form %s restored: FastTimer %g s on the worker thread, SlowTimer %g s on the main thread\n",
+              System::UnicodeString(form.Name()).ToUtf8().c_str(), fast->Interval(), slow->Interval());
+  std::fflush(stdout);
+  return {fast, slow};
+}
+
+// Serves the main thread and prints one line of tick counts per second, for
+// `seconds` or until Ctrl-C; returns the seconds it ran.
+double ServeAndReport(const Timers& timers, const Stats& stats, int seconds) {
+  const auto start = Clock::now();
+  long fastBefore = 0, slowBefore = 0;
+  int elapsed = 0;
+  while (elapsed < seconds && !interrupted) {
+    const auto next = start + std::chrono::seconds(elapsed + 1);
+    while (Clock::now() < next && !interrupted) C::CheckSynchronize(5);
+    if (interrupted) break;
+    ++elapsed;
+    const long f = stats.fast.Ticks(), s = stats.slow.Ticks();
+    std::printf("%2d s: FastTimer %5ld ticks (%6ld in all, counter %u)   SlowTimer %3ld ticks (%4ld in all, counter %u)\n",
+                elapsed, f - fastBefore, f, timers.fast->GetCycleNumber(), s - slowBefore, s,
+                timers.slow->GetCycleNumber());
+    std::fflush(stdout);
+    fastBefore = f;
+    slowBefore = s;
+  }
+  if (interrupted) std::printf("interrupted\n");
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Stops the timers, frees the form with them and serves the dispatch until
+// their workers have ended (one may still wait for it).
+void FreeForm(DemoForm* form, const Timers& timers) {
+  timers.fast->Stop();
+  timers.slow->Stop();
+  delete form;
+  const auto deadline = Clock::now() + std::chrono::seconds(10);
+  while (C::TThread::ActiveCount() > 0 && Clock::now() < deadline) C::CheckSynchronize(5);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  if (const auto status = ParseArguments(argc, argv, options)) return *status;
   std::signal(SIGINT, OnInterrupt);
 
   try {
@@ -160,44 +229,10 @@ int main(int argc, char** argv) {
 
     Stats stats;
     auto* form = new DemoForm(&stats);
-    C::ReadFormText(formText, *form);
-    Qevtimer::TQevTimer* fast = Timer(*form, u"FastTimer");
-    Qevtimer::TQevTimer* slow = Timer(*form, u"SlowTimer");
-    // Not stored with forms: the application sets it in code.
-    slow->SetNeedSynchronization(true);
-    // The workers began with the 1 s default before the stored intervals
-    // arrived; start afresh so the first waits use the stored ones.
-    fast->Restart();
-    slow->Restart();
-    std::printf("form %s restored: FastTimer %g s on the worker thread, SlowTimer %g s on the main thread\n",
-                System::UnicodeString(form->Name()).ToUtf8().c_str(), fast->Interval(), slow->Interval());
-    std::fflush(stdout);
-
-    const auto start = Clock::now();
-    long fastBefore = 0, slowBefore = 0;
-    int elapsed = 0;
-    while (elapsed < seconds && !interrupted) {
-      const auto next = start + std::chrono::seconds(elapsed + 1);
-      while (Clock::now() < next && !interrupted) C::CheckSynchronize(5);
-      if (interrupted) break;
-      ++elapsed;
-      const long f = stats.fast.Ticks(), s = stats.slow.Ticks();
-      std::printf("%2d s: FastTimer %5ld ticks (%6ld in all, counter %u)   SlowTimer %3ld ticks (%4ld in all, counter %u)\n",
-                  elapsed, f - fastBefore, f, fast->GetCycleNumber(), s - slowBefore, s, slow->GetCycleNumber());
-      std::fflush(stdout);
-      fastBefore = f;
-      slowBefore = s;
-    }
-    if (interrupted) std::printf("interrupted\n");
-    const double secondsRun = std::chrono::duration<double>(Clock::now() - start).count();
-
-    const double fastMs = fast->Interval() * 1000, slowMs = slow->Interval() * 1000;
-    fast->Stop();
-    slow->Stop();
-    delete form;  // frees both timers
-    // Workers end by themselves; one may still wait for the dispatch.
-    const auto deadline = Clock::now() + std::chrono::seconds(10);
-    while (C::TThread::ActiveCount() > 0 && Clock::now() < deadline) C::CheckSynchronize(5);
+    const Timers timers = RestoreForm(*form, options.formText);
+    const double secondsRun = ServeAndReport(timers, stats, options.seconds);
+    const double fastMs = timers.fast->Interval() * 1000, slowMs = timers.slow->Interval() * 1000;
+    FreeForm(form, timers);  // frees both timers
 
     std::printf("summary of %.1f s:\n", secondsRun);
     stats.fast.Summary("FastTimer", fastMs);
