@@ -98,9 +98,17 @@ def main():
     check(pe.DIRECTORY_ENTRY_EXPORT.name == b"QevTimerPack.bpl", "export directory name")
     check(("@GetPackageInfoTable" in names) == (target == "win64"), "GetPackageInfoTable")
     check(not any("GetPackageInfoTable" in n for n in names) or target == "win64", "no GetPackageInfoTable in x86")
+    # Imports: exactly these modules. The multimedia library is bound at run
+    # time only; an import of it would keep the package from loading where it
+    # is missing. The C runtime comes with every Windows; the x86 build adds
+    # the compiler's unwinder and thread library (the README's deviations).
     imports = {d.dll.decode().lower() for d in pe.DIRECTORY_ENTRY_IMPORT}
     release = "200" if target == "win64" else "250"
-    check({f"rtl{release}.bpl", f"vcl{release}.bpl"} <= imports, f"imports {imports}")
+    expected_imports = {"kernel32.dll", "msvcrt.dll", f"rtl{release}.bpl", f"vcl{release}.bpl"}
+    if target == "win32":
+        expected_imports |= {"libgcc_s_dw2-1.dll", "libwinpthread-1.dll"}
+    check(imports == expected_imports,
+          f"imports: extra {sorted(imports - expected_imports)}, missing {sorted(expected_imports - imports)}")
 
     for f in failures:
         print("FAILED:", f)
