@@ -17,10 +17,7 @@ def main():
     out = subprocess.run([nm, "-D", "--defined-only", path], capture_output=True, text=True, check=True).stdout
     names = [line.split()[-1] for line in out.splitlines() if line.strip()]
     failures = interface.check("linux", names, [name for name, _, _ in exports.exported("linux")])
-    for f in failures:
-        print("FAILED:", f)
-    print(f"{path}: {len(names)} exports, {len(failures)} failures")
-    return 1 if failures else 0
+    return interface.report(path, f"{len(names)} exports", failures)
 
 
 if __name__ == "__main__":

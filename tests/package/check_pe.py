@@ -110,10 +110,7 @@ def main():
     check(imports == expected_imports,
           f"imports: extra {sorted(imports - expected_imports)}, missing {sorted(expected_imports - imports)}")
 
-    for f in failures:
-        print("FAILED:", f)
-    print(f"{path}: {len(expected)} resources, {len(names)} exports, {len(failures)} failures")
-    return 1 if failures else 0
+    return interface.report(path, f"{len(expected)} resources, {len(names)} exports", failures)
 
 
 if __name__ == "__main__":

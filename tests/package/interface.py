@@ -113,3 +113,11 @@ def check(build, names, generated):
         if entity(build, name) in entities:
             failures.append(f"exported under another signature than the interface's: {name}")
     return failures
+
+
+def report(path, counts, failures):
+    """Prints the failures and a summary line; the script's exit status."""
+    for f in failures:
+        print("FAILED:", f)
+    print(f"{path}: {counts}, {len(failures)} failures")
+    return 1 if failures else 0
