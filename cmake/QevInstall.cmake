@@ -39,7 +39,8 @@ install(FILES ${PROJECT_BINARY_DIR}/QevTimerConfig.cmake ${PROJECT_BINARY_DIR}/Q
         DESTINATION ${_config_dir})
 
 # cpack: QevTimer-<version>-<target>.zip (Windows) or .tar.gz (Linux), one
-# folder of the same name holding the install tree.
+# folder of the same name holding the install tree, its binaries stripped of
+# their debugging information (as `cmake --install --strip` installs them).
 if(QEV_PLATFORM STREQUAL "win")
   set(CPACK_GENERATOR ZIP)
 else()
@@ -52,4 +53,5 @@ set(CPACK_PACKAGE_FILE_NAME QevTimer-${PROJECT_VERSION}-${QEV_TARGET})
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_RESOURCE_FILE_README ${PROJECT_SOURCE_DIR}/README.md)
 set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/packages)
+set(CPACK_STRIP_FILES ON)
 include(CPack)
