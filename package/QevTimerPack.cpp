@@ -23,7 +23,7 @@ void SysInitFinalization() { sysInitNesting.fetch_add(1); }
 // package's own units. The x86 build lists the package unit's routines
 // before the timer unit's; the other builds list the timer unit's and then
 // an empty pair for the package unit.
-#if defined(_WIN32) && defined(__i386__)
+#if defined(QEV_TARGET_win32)
 constexpr System::PackageUnitEntry kUnits[] = {
     {SysInitInitialization, SysInitFinalization},
     {Qevtimerpack::Initialize, Qevtimerpack::Finalize},

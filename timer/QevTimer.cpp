@@ -14,7 +14,7 @@ using System::Classes::TThreadMethod;
 // The builds differ in the component's version and in the precision of the
 // worker's wait arithmetic: the x86 build computes in 80-bit extended
 // precision, the others in double.
-#if defined(__i386__)
+#if defined(QEV_TARGET_win32)
 using WaitReal = long double;
 constexpr double kVersion = 1.31;
 #else

@@ -34,7 +34,7 @@ TEST(TQevTimer, ConstructionGivesTheDefaultsAndStartsTicking) {
   EXPECT_FALSE(timer->NeedSynchronization());
   EXPECT_FALSE(timer->OnTimer());
   EXPECT_EQ(timer->GetCycleNumber(), 0u);
-#if defined(__i386__)
+#if defined(QEV_TARGET_win32)
   EXPECT_EQ(timer->Version(), 1.31);
 #else
   EXPECT_EQ(timer->Version(), 1.26);

@@ -23,7 +23,7 @@ using qevtest::TimerProbe;
 
 constexpr int L = 2147483647;
 constexpr bool kExtended =
-#if defined(__i386__)
+#if defined(QEV_TARGET_win32)
     true;  // the x86 build's wait arithmetic is 80-bit
 #else
     false;

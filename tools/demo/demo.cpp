@@ -52,11 +52,8 @@ const char kStoredForm[] =
     "  end\n"
     "end\n";
 
-#if defined(_WIN32)
-constexpr const char16_t* kPackage = u"QevTimerPack.bpl";
-#else
-constexpr const char16_t* kPackage = u"libQevTimerPack.so";
-#endif
+// The package's file name on this target, from the build.
+constexpr const char16_t* kPackage = u"" QEV_PACKAGE_FILE;
 
 std::atomic<bool> interrupted{false};
 extern "C" void OnInterrupt(int) { interrupted = true; }

@@ -38,11 +38,8 @@ const char kHelp[] =
     "the name of a form method, which the designer adds), prints the property\n"
     "list again and saves the form text to FILE (\"-\" for standard output).\n";
 
-#if defined(_WIN32)
-constexpr const char* kDefaultPackage = "QevTimerPack.bpl";
-#else
-constexpr const char* kDefaultPackage = "libQevTimerPack.so";
-#endif
+// The package's file name on this target, from the build.
+constexpr const char* kDefaultPackage = QEV_PACKAGE_FILE;
 
 // The palette: page -> classes, in registration order; classes appear once.
 std::map<std::u16string, std::vector<C::TComponentClass>> palette;

@@ -22,7 +22,7 @@ constexpr int kLevel[7] = {THREAD_PRIORITY_IDLE,         THREAD_PRIORITY_LOWEST,
                            THREAD_PRIORITY_TIME_CRITICAL};
 
 unsigned __stdcall Trampoline(void* p) {
-#if defined(__i386__)
+#if defined(QEV_TARGET_win32)
   // New threads start with the x87 unit at 53-bit precision; the framework's
   // long double arithmetic wants the full 64-bit mantissa, as on the main
   // thread.
