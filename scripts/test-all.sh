@@ -15,6 +15,9 @@ configs=("$@")
 
 passed=0 failed=0 broken=()
 wine_ready=0
+# Seconds since `$1` (an $EPOCHREALTIME), with one decimal.
+since() { awk -v a="$1" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.1f", b - a }'; }
+start=$EPOCHREALTIME
 # The sanitizers stop at the first report. TSan runs without address-space
 # randomization (setarch -R): its shadow memory does not fit some layouts.
 export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1"
@@ -24,23 +27,29 @@ export UBSAN_OPTIONS="print_stacktrace=1 halt_on_error=1"
 for c in "${configs[@]}"; do
   echo "=== $c: configure and build"
   mkdir -p build
+  t=$EPOCHREALTIME
   if ! cmake --preset "$c" >"build/$c-configure.log" 2>&1 || ! cmake --build "build/$c" >"build/$c-build.log" 2>&1; then
     echo "--- $c: build failed"; tail -n 40 "build/$c-configure.log" "build/$c-build.log" 2>/dev/null
     broken+=("$c"); continue
   fi
+  echo "    configured and built in $(since "$t") s"
   if [[ $c == win* && $wine_ready == 0 ]]; then
     echo "=== preparing a fresh Wine prefix"
+    t=$EPOCHREALTIME
     . scripts/wine-env.sh
     qev_wine_prefix
     wine_ready=1
+    echo "    prefix ready in $(since "$t") s"
   fi
   echo "=== $c: test"
   runner=()
   [[ $c == tsan ]] && runner=(setarch "$(uname -m)" -R)
   log="build/$c-test.log"
+  t=$EPOCHREALTIME
   "${runner[@]}" ctest --test-dir "build/$c" -j2 --output-on-failure --no-tests=error >"$log" 2>&1
   rc=$?
   grep -E 'tests passed|Total Test time' "$log" | tail -n 2
+  echo "    tested in $(since "$t") s"
   p=$(grep -oE '[0-9]+ tests failed out of [0-9]+' "$log" | tail -1)
   if [[ -n $p ]]; then
     f=${p%% *}; n=${p##* }
@@ -61,5 +70,6 @@ echo
 if ((${#broken[@]})); then
   echo "configurations that failed: ${broken[*]}"
 fi
+echo "all in $(since "$start") s"
 echo "$passed passed, $failed failed"
 ((${#broken[@]} == 0))
