@@ -57,16 +57,23 @@ qev_wine_probe() {
 }
 
 # qev_wine_diagnose PROGRAM [ARG ...]: runs the program once with Wine's
-# error, warning, process and loader channels on, and prints the tail of what
-# Wine reports (without its "fixme" lines).
+# error, warning, process and loader channels on, and prints the beginning
+# (how Wine tried to start it) and the end of what Wine reports, without its
+# "fixme" lines and the process-information queries that repeat for each
+# file Wine looks at.
 qev_wine_diagnose() {
   local out
   out=$(mktemp)
   echo "--- $(basename "$1") under WINEDEBUG=err+all,warn+all,+process,+loaddll:"
   WINEDEBUG="err+all,warn+all,+process,+loaddll" timeout 60 wine "$@" >"$out" 2>&1 </dev/null
   echo "    exit code $?"
-  grep -v ':fixme:' "$out" | tail -n 60
-  rm -f "$out"
+  grep -v -e ':fixme:' -e ':NtQueryInformationProcess ' "$out" >"$out.kept"
+  if (($(wc -l <"$out.kept") > 70)); then
+    head -n 30 "$out.kept"; echo "    [...]"; tail -n 40 "$out.kept"
+  else
+    cat "$out.kept"
+  fi
+  rm -f "$out" "$out.kept"
 }
 
 qev_wine_stop() { wineserver -k >/dev/null 2>&1 || true; }
