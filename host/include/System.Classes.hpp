@@ -145,11 +145,21 @@ class QEV_VCL_API TThread : public TObject {
   void WaitFor();
 
   // Blocks the calling thread for `ms` milliseconds (none if negative),
-  // through the sleep hook when one is installed.
+  // through the sleep hook when one is installed, otherwise through
+  // System::Kernel::Sleep.
   static void Sleep(int ms);
   using TSleepHook = void (*)(int ms);
   // Installs a hook that replaces Sleep (null restores the system's sleep);
   // returns the previous hook.
+  //
+  // Two places can replace sleeping, for two different reaches. This hook
+  // sees only the waits that threads make through TThread::Sleep (a timer
+  // worker's interval waits), on those threads, and may throw to end the
+  // thread's Execute. System::Kernel::Services::Sleep sees every sleep the
+  // libraries make, including pauses inside destructors and polling loops on
+  // the main thread, where nothing may throw. A test that observes or ends a
+  // thread's waits uses this hook; a test that changes how the process
+  // sleeps (skipping the destructor's pause) replaces the Kernel entry.
   static TSleepHook SetSleepHook(TSleepHook hook) noexcept;
 
   // Runs `method` on the main thread and returns when it has run; an

@@ -29,7 +29,9 @@ struct Services {
   HMODULE (*LoadLibraryW)(const char16_t* name);
   // Address of an exported entry point; null if the module lacks it.
   void* (*GetProcAddress)(HMODULE module, const char* name);
-  // Blocks the calling thread for `ms` milliseconds.
+  // Blocks the calling thread for `ms` milliseconds. Every sleep of the
+  // libraries comes here, TThread::Sleep too unless its own hook is set
+  // (System.Classes.hpp says which of the two a test replaces).
   void (*Sleep)(std::uint32_t ms);
   // Creates a system thread that stays parked until StartThread; null when
   // the system refuses.

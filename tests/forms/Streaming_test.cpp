@@ -11,6 +11,7 @@
 
 #include "QevTimer.hpp"
 #include "System.Kernel.hpp"
+#include "support/Services.hpp"
 #include "support/Wait.hpp"
 
 namespace {
@@ -37,29 +38,28 @@ struct TestForm : TDataModule {
 // Counts the threads made, and skips the timer destructor's fixed 500 ms
 // pause on the main thread so that the many timers here go quickly; every
 // other sleep passes through.
-K::Services saved;
 std::atomic<int> threadsMade{0};
 void QuickSleep(std::uint32_t ms) {
   if (ms == 500 && K::CurrentThreadId() == K::MainThreadId()) return;
-  saved.Sleep(ms);
+  qevtest::SystemServices().Sleep(ms);
 }
 K::OsThread* CountedCreateThread(K::ThreadEntry entry, void* arg) {
   ++threadsMade;
-  return saved.CreateThread(entry, arg);
+  return qevtest::SystemServices().CreateThread(entry, arg);
+}
+
+K::Services QuickServices() {
+  K::Services s = K::DefaultServices();
+  s.Sleep = QuickSleep;
+  s.CreateThread = CountedCreateThread;
+  return s;
 }
 
 struct Forms : ::testing::Test {
-  Forms() {
-    K::Services s = K::DefaultServices();
-    s.Sleep = QuickSleep;
-    s.CreateThread = CountedCreateThread;
-    saved = K::Install(s);
-    threadsMade = 0;
-  }
-  ~Forms() override {
-    EXPECT_TRUE(qevtest::ServeUntil([] { return TThread::ActiveCount() == 0; }, 20s));
-    K::Install(saved);
-  }
+  qevtest::ScopedServices services{QuickServices()};
+  Forms() { threadsMade = 0; }
+  // Runs before the services are restored.
+  ~Forms() override { EXPECT_TRUE(qevtest::ServeUntil([] { return TThread::ActiveCount() == 0; }, 20s)); }
 };
 
 const char* const kForm =

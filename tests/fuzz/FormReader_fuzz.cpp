@@ -13,6 +13,7 @@
 
 #include "QevTimer.hpp"
 #include "System.Kernel.hpp"
+#include "support/Services.hpp"
 
 namespace {
 
@@ -30,23 +31,20 @@ struct FuzzForm : TDataModule {
 };
 
 // Every timer destructor pauses 500 ms; the fuzzer skips that pause.
-K::Services saved;
 void NoPause(std::uint32_t ms) {
-  if (ms != 500) saved.Sleep(ms);
+  if (ms != 500) qevtest::SystemServices().Sleep(ms);
 }
 
-bool InstallNoPause() {
+K::Services NoPauseServices() {
   K::Services s = K::DefaultServices();
   s.Sleep = NoPause;
-  saved = K::Install(s);
-  return true;
+  return s;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static const bool installed = InstallNoPause();
-  (void)installed;
+  static const qevtest::ScopedServices noPause(NoPauseServices());
   const std::string_view text(reinterpret_cast<const char*>(data), size);
 
   FuzzForm form;

@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "support/Services.hpp"
 #include "support/Wait.hpp"
 
 namespace {
@@ -116,16 +117,15 @@ TEST(Thread, ExceptionFromExecuteIsKeptAndTheThreadStillEnds) {
 // Counts thread creations and refuses them while `refuse` is set.
 std::atomic<int> creations{0};
 std::atomic<bool> refuse{false};
-System::Kernel::Services saved;
 System::Kernel::OsThread* CountingCreate(System::Kernel::ThreadEntry e, void* arg) {
   ++creations;
-  return refuse ? nullptr : saved.CreateThread(e, arg);
+  return refuse ? nullptr : qevtest::SystemServices().CreateThread(e, arg);
 }
 
 TEST(Thread, RefusedCreationDestroysTheObjectAndThrows) {
   auto services = System::Kernel::DefaultServices();
   services.CreateThread = CountingCreate;
-  saved = System::Kernel::Install(services);
+  const qevtest::ScopedServices counting(services);
   creations = 0;
   refuse = true;
   Flags f;
@@ -139,7 +139,6 @@ TEST(Thread, RefusedCreationDestroysTheObjectAndThrows) {
   Start(&g, [](auto&) {}, true);
   EXPECT_TRUE(ServeUntil([&] { return g.destroyed.load(); }));
   EXPECT_EQ(creations.load(), 2);
-  System::Kernel::Install(saved);
 }
 
 TEST(Thread, PriorityReachesTheSystemThread) {

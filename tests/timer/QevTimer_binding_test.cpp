@@ -13,6 +13,7 @@
 #include "System.Kernel.hpp"
 #include "TimerProbe.hpp"
 #include "fake_winmm.hpp"
+#include "support/Services.hpp"
 #include "support/Wait.hpp"
 
 namespace {
@@ -96,14 +97,17 @@ std::uint32_t QEV_WINAPI FakeEnd(std::uint32_t period) {
 
 // Installs the scripted loader, and starts every test from unbound entry
 // points (they are never reset by the unit itself).
+K::Services ScriptedServices() {
+  K::Services s = K::DefaultServices();
+  s.GetModuleHandleW = FakeModule;
+  s.LoadLibraryW = FakeLoad;
+  s.GetProcAddress = FakeProc;
+  return s;
+}
+
 struct ScriptedLoader : testing::Test {
-  K::Services saved;
+  qevtest::ScopedServices services{ScriptedServices()};
   void SetUp() override {
-    K::Services s = K::DefaultServices();
-    s.GetModuleHandleW = FakeModule;
-    s.LoadLibraryW = FakeLoad;
-    s.GetProcAddress = FakeProc;
-    saved = K::Install(s);
     Qevtimer::_timeGetDevCaps = nullptr;
     Qevtimer::_timeBeginPeriod = nullptr;
     Qevtimer::_timeEndPeriod = nullptr;
@@ -118,7 +122,6 @@ struct ScriptedLoader : testing::Test {
   }
   void TearDown() override {
     EXPECT_TRUE(AllThreadsEnded());
-    K::Install(saved);
     Qevtimer::_timeGetDevCaps = nullptr;
     Qevtimer::_timeBeginPeriod = nullptr;
     Qevtimer::_timeEndPeriod = nullptr;

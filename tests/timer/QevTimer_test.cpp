@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "TimerProbe.hpp"
+#include "support/Services.hpp"
 #include "support/Wait.hpp"
 
 namespace {
@@ -358,21 +359,19 @@ TEST(TQevTimer, DestructionPausesHalfASecondWithOrWithoutAWorker) {
 // --- Refused worker threads -----------------------------------------------
 
 std::atomic<bool> refuseThreads{false};
-System::Kernel::Services systemServices;
 System::Kernel::OsThread* MaybeRefuse(System::Kernel::ThreadEntry e, void* arg) {
-  return refuseThreads ? nullptr : systemServices.CreateThread(e, arg);
+  return refuseThreads ? nullptr : qevtest::SystemServices().CreateThread(e, arg);
+}
+
+System::Kernel::Services MaybeRefusingServices() {
+  auto s = System::Kernel::DefaultServices();
+  s.CreateThread = MaybeRefuse;
+  return s;
 }
 
 struct RefusedThreads : testing::Test {
-  void SetUp() override {
-    auto s = System::Kernel::DefaultServices();
-    s.CreateThread = MaybeRefuse;
-    systemServices = System::Kernel::Install(s);
-  }
-  void TearDown() override {
-    refuseThreads = false;
-    System::Kernel::Install(systemServices);
-  }
+  qevtest::ScopedServices services{MaybeRefusingServices()};
+  void TearDown() override { refuseThreads = false; }
 };
 
 TEST_F(RefusedThreads, StartRaisesAndLeavesNoWorker) {
