@@ -100,7 +100,13 @@ std::uint32_t EndMinTimerPeriod() {
 //    clear under the other); an ending worker clears FTimerThread (if it
 //    still names it) between two waits for `timerUsing` to reach zero, so a
 //    worker that ended by itself counts as absent and is never touched after
-//    it is freed.
+//    it is freed;
+//  - the timer is destroyed on the main thread only. A `delete` elsewhere
+//    hands it over: it marks the link, stops the timer and queues a call that
+//    destroys it on the main thread. Whichever of that call and a `delete` on
+//    the main thread (an owner being freed, say) moves `disposal` on first
+//    destroys it; the other steps aside. A thread still inside a call on the
+//    timer is therefore never cut short by a handler on another thread.
 namespace detail {
 
 struct TimerLink {
@@ -108,6 +114,15 @@ struct TimerLink {
   std::atomic<bool> released{false};
   std::atomic<int> inside{0};
   std::atomic<int> timerUsing{0};
+  // Who destroys the timer: it leaves kAlive once, to kDestroying on the
+  // main thread that destroys it at once, or to kHandedOver off it.
+  enum Disposal : int { kAlive, kHandedOver, kDestroying };
+  std::atomic<int> disposal{kAlive};
+  // True while the hand-over call is queued: that call holds a reference.
+  // Cleared on the main thread, by that call as it runs or by the destructor
+  // as it cancels it; whichever clears it drops the reference.
+  std::atomic<bool> handOverQueued{false};
+  TQevTimer* timer = nullptr;  // set before any worker or hand-over exists
 
   void Acquire() { references.fetch_add(1); }
   void Drop() {
@@ -169,6 +184,19 @@ int FireFramesOnThisThread(const TQevTimer* timer) {
   return n;
 }
 
+bool OnMainThread() { return System::Kernel::CurrentThreadId() == System::Kernel::MainThreadId(); }
+
+// The hand-over call, run by the main thread's dispatch.
+void RunHandOver(void* data) {
+  TimerLink& link = *static_cast<TimerLink*>(data);
+  link.handOverQueued.store(false);
+  // A delete on the main thread that came first has destroyed the timer, or
+  // is destroying it now (serving the dispatch while it waits for workers).
+  if (link.disposal.exchange(TimerLink::kDestroying) == TimerLink::kHandedOver)
+    System::TObject::operator delete(link.timer, std::destroying_delete);
+  link.Drop();
+}
+
 }  // namespace detail
 
 // ---------------------------------------------------------------------------
@@ -187,6 +215,7 @@ TQevTimer::TQevTimer(TComponent* AOwner)
       FPriority(TThreadPriority::tpNormal),
       FNeedSynchronization(false),
       FLink(new detail::TimerLink) {
+  FLink->timer = this;
   try {
     UpdateTimer();
   } catch (...) {
@@ -196,6 +225,31 @@ TQevTimer::TQevTimer(TComponent* AOwner)
 }
 
 TQevTimer::~TQevTimer() { Teardown(); }
+
+void TQevTimer::operator delete(TQevTimer* self, std::destroying_delete_t) {
+  if (!detail::OnMainThread()) {
+    self->HandOver();
+    return;
+  }
+  // Already being destroyed: a delete nested in its own destruction.
+  if (self->FLink->disposal.exchange(detail::TimerLink::kDestroying) == detail::TimerLink::kDestroying) return;
+  System::TObject::operator delete(self, std::destroying_delete);
+}
+
+void TQevTimer::HandOver() noexcept {
+  detail::TimerLink& link = *FLink;
+  // Counted inside, so that a destructor already begun on the main thread
+  // waits until the hand-over call is queued and marked before it looks.
+  detail::Presence at(link);
+  if (!at.Enter()) return;  // released: destruction is under way
+  int alive = detail::TimerLink::kAlive;
+  if (!link.disposal.compare_exchange_strong(alive, detail::TimerLink::kHandedOver)) return;
+  FEnabled.store(false);  // no handler call starts from now on
+  DropWorker();
+  link.Acquire();
+  link.handOverQueued.store(true);
+  TThread::Queue(TThreadMethod{&detail::RunHandOver, &link});
+}
 
 const System::TTypeInfo* TQevTimer::ClassInfo() const noexcept { return &TypeInfo; }
 
@@ -208,7 +262,7 @@ void TQevTimer::Teardown() noexcept {
   detail::TimerLink& link = *FLink;
   link.released.store(true);
   const int ownFrames = detail::FireFramesOnThisThread(this);
-  const bool onMainThread = System::Kernel::CurrentThreadId() == System::Kernel::MainThreadId();
+  const bool onMainThread = detail::OnMainThread();
   for (;;) {
     // Workers waiting in Synchronize for a tick of this timer return at once.
     TThread::RemoveQueuedEvents(this);
@@ -218,6 +272,11 @@ void TQevTimer::Teardown() noexcept {
       System::Classes::CheckSynchronize(1);
     else
       System::Kernel::Sleep(1);
+  }
+  // A hand-over still queued must not run: cancel it and drop its reference.
+  if (link.handOverQueued.exchange(false)) {
+    TThread::RemoveQueuedEvents(&link);
+    link.Drop();
   }
   link.Drop();
 }

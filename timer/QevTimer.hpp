@@ -17,6 +17,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <new>
 
 #include "System.Classes.hpp"
 #include "System.hpp"
@@ -141,6 +142,13 @@ class QEV_PACKAGE_CLASS TQevTimer : public TComponent {
   // this timer can touch it any more; none of its handler calls starts after
   // destruction has begun.
   QEV_PACKAGE_API ~TQevTimer() override;
+  // `delete` on the main thread destroys the timer at once. On any other
+  // thread (a worker-thread handler freeing its sender) it stops the timer
+  // and hands the destruction to the main thread's dispatch
+  // (CheckSynchronize), so that the owner's list changes on the main thread
+  // only; a timer whose destruction has begun or been handed over is left
+  // to it.
+  static void operator delete(TQevTimer* self, std::destroying_delete_t);
 
   const System::TTypeInfo* ClassInfo() const noexcept override;
 
@@ -189,6 +197,7 @@ class QEV_PACKAGE_CLASS TQevTimer : public TComponent {
   QEV_PACKAGE_API void DoTimer();
   void DropWorker();
   void Teardown() noexcept;
+  void HandOver() noexcept;
 
   double FVersion;
   std::atomic<double> FInterval;
