@@ -148,6 +148,10 @@ TEST_P(FreedWhileTheMainThreadIsInACall, MemoryOutlivesTheCall) {
   timer->SetInterval(0);
   timer->SetOnTimer(FreeSender());
   c.call(timer);
+  // Not serving the dispatch for a while gives the handler time to free the
+  // timer, without the dispatch's lock ordering this thread's last writes
+  // before that (ThreadSanitizer would see no race then).
+  std::this_thread::sleep_for(600ms);
   if (c.handlerFrees) {
     EXPECT_TRUE(ServeUntil([&] { return owner->ComponentCount() == 0; }));
     EXPECT_EQ(destroyed.load(), 1);
