@@ -102,21 +102,25 @@ class Presence;
 // lock with a single writer (the timer's thread) and retrying readers.
 class AtomicNotifyEvent {
  public:
-  // Sequentially consistent throughout: a reader that saw a part of a new
-  // value sees the sequence moved on, and retries.
+  // Sequentially consistent at every access, so that all of them fall in one
+  // order: a reader that saw a part of a new value (a load after the
+  // writer's odd store) sees the sequence moved on in its second load, and
+  // retries. Relaxed part accesses would need standalone fences around them,
+  // which ThreadSanitizer does not model.
   TNotifyEvent Load() const noexcept {
     for (;;) {
-      const std::uint32_t before = sequence_.load();
-      const TNotifyEvent value{code_.load(), data_.load()};
-      if ((before & 1) == 0 && sequence_.load() == before) return value;
+      const std::uint32_t before = sequence_.load(std::memory_order_seq_cst);  // pairs with Store's even store
+      const TNotifyEvent value{code_.load(std::memory_order_seq_cst), data_.load(std::memory_order_seq_cst)};
+      if ((before & 1) == 0 && sequence_.load(std::memory_order_seq_cst) == before) return value;
     }
   }
   void Store(TNotifyEvent value) noexcept {
-    const std::uint32_t s = sequence_.load();
-    sequence_.store(s + 1);
-    code_.store(value.code);
-    data_.store(value.data);
-    sequence_.store(s + 2);
+    // Relaxed: the single writer reads its own last store.
+    const std::uint32_t s = sequence_.load(std::memory_order_relaxed);
+    sequence_.store(s + 1, std::memory_order_seq_cst);  // odd: a write is under way
+    code_.store(value.code, std::memory_order_seq_cst);
+    data_.store(value.data, std::memory_order_seq_cst);
+    sequence_.store(s + 2, std::memory_order_seq_cst);  // even: whole again
   }
 
  private:
