@@ -9,10 +9,11 @@
 //   timer->SetNeedSynchronization(true);            // handler on the main thread
 //
 // Threads: a timer is created, configured, started, stopped and destroyed on
-// the application's main thread. Its handler runs on the worker thread, or on
-// the main thread through TThread::Synchronize when NeedSynchronization is
-// set; synchronized ticks wait while the main thread serves no dispatch
-// (CheckSynchronize).
+// the application's main thread; a `delete` on another thread hands the
+// destruction to the main thread's dispatch. Its handler runs on the worker
+// thread, or on the main thread through TThread::Synchronize when
+// NeedSynchronization is set; synchronized ticks wait while the main thread
+// serves no dispatch (CheckSynchronize).
 #pragma once
 
 #include <atomic>
