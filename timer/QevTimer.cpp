@@ -256,10 +256,11 @@ void TQevTimer::operator delete(TQevTimer* self, std::destroying_delete_t) {
     self->HandOver();
     return;
   }
-  // Already being destroyed: a delete nested in its own destruction. Acquire
-  // and release with HandOver's compare-exchange: the winner is the one
-  // whose read-modify-write comes first; what it decides is published by
-  // `inside` and by the dispatch's lock, not by this word.
+  // Already being destroyed: a delete nested in its own destruction.
+  // Acquire-release, against HandOver's compare-exchange and the hand-over
+  // call's exchange: the first read-modify-write of the word decides; the
+  // flag and the queued call that a hand-over leaves are published by
+  // `inside` and by the dispatch's lock, so no other access leans on this.
   const int before = self->FLink->disposal.exchange(detail::TimerLink::kDestroying, std::memory_order_acq_rel);
   if (before == detail::TimerLink::kDestroying) return;
   System::TObject::operator delete(self, std::destroying_delete);
