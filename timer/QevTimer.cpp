@@ -100,7 +100,22 @@ std::uint32_t EndMinTimerPeriod() {
 //    clear under the other); an ending worker clears FTimerThread (if it
 //    still names it) between two waits for `timerUsing` to reach zero, so a
 //    worker that ended by itself counts as absent and is never touched after
-//    it is freed.
+//    it is freed;
+//  - the timer is destroyed on the main thread only. A `delete` elsewhere
+//    hands it over: it marks the link, stops the timer and queues a call that
+//    destroys it on the main thread. Whichever of that call and a `delete` on
+//    the main thread (an owner being freed, say) moves `disposal` on first
+//    destroys it; the other steps aside. A thread still inside a call on the
+//    timer is therefore never cut short by a handler on another thread.
+//
+// Memory orders. Two pairs are store-then-load on two variables (Dekker):
+// `inside` and `released` (a worker enters, then looks; the destructor marks,
+// then counts), and `timerUsing` and FTimerThread (the timer counts itself,
+// then reads the worker; an ending worker clears it, then counts). Each of
+// those four accesses is sequentially consistent: with acquire and release
+// alone both threads may read the old value and miss each other. The counts
+// are given up with release, so that what a thread did to the timer (or the
+// worker) happens before the load that lets the other free it.
 namespace detail {
 
 struct TimerLink {
@@ -108,13 +123,28 @@ struct TimerLink {
   std::atomic<bool> released{false};
   std::atomic<int> inside{0};
   std::atomic<int> timerUsing{0};
+  // Who destroys the timer: it leaves kAlive once, to kDestroying on the
+  // main thread that destroys it at once, or to kHandedOver off it.
+  enum Disposal : int { kAlive, kHandedOver, kDestroying };
+  std::atomic<int> disposal{kAlive};
+  // True while the hand-over call is queued: that call holds a reference.
+  // Cleared on the main thread, by that call as it runs or by the destructor
+  // as it cancels it; whichever clears it drops the reference.
+  std::atomic<bool> handOverQueued{false};
+  TQevTimer* timer = nullptr;  // set before any worker or hand-over exists
 
-  void Acquire() { references.fetch_add(1); }
+  // Only a holder of a reference takes another, so the link cannot be
+  // freed meanwhile: no ordering needed.
+  void Acquire() { references.fetch_add(1, std::memory_order_relaxed); }
+  // Release: this holder's uses of the link happen before the last Drop;
+  // acquire: the last Drop sees all of them before it frees the link.
   void Drop() {
-    if (references.fetch_sub(1) == 1) delete this;
+    if (references.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
   }
+  // Sequentially consistent: one side of the timerUsing/FTimerThread pair
+  // (pairs with Using's increment; see Detach).
   void AwaitTimerIdle() const {
-    while (timerUsing.load() != 0) std::this_thread::yield();
+    while (timerUsing.load(std::memory_order_seq_cst) != 0) std::this_thread::yield();
   }
 };
 
@@ -128,16 +158,20 @@ class Presence {
   ~Presence() { Leave(); }
   // True while the timer may be read; false once it is being released.
   bool Enter() {
+    // Sequentially consistent, both: the worker's side of the inside/released
+    // pair, against Teardown's store of `released` and load of `inside`.
     if (!entered_) {
-      link_.inside.fetch_add(1);
+      link_.inside.fetch_add(1, std::memory_order_seq_cst);
       entered_ = true;
     }
-    if (!link_.released.load()) return true;
+    if (!link_.released.load(std::memory_order_seq_cst)) return true;
     Leave();
     return false;
   }
+  // Release, pairing with Teardown's load of `inside`: this thread's reads of
+  // the timer happen before the destructor frees it.
   void Leave() {
-    if (entered_) link_.inside.fetch_sub(1);
+    if (entered_) link_.inside.fetch_sub(1, std::memory_order_release);
     entered_ = false;
   }
 
@@ -149,8 +183,12 @@ class Presence {
 // A thread using FTimerThread, for one scope.
 class Using {
  public:
-  explicit Using(TimerLink& link) : link_(link) { link_.timerUsing.fetch_add(1); }
-  ~Using() { link_.timerUsing.fetch_sub(1); }
+  // Sequentially consistent: the timer's side of the timerUsing/FTimerThread
+  // pair, against Detach's clear of FTimerThread and AwaitTimerIdle's load.
+  explicit Using(TimerLink& link) : link_(link) { link_.timerUsing.fetch_add(1, std::memory_order_seq_cst); }
+  // Release, pairing with AwaitTimerIdle: this thread's use of the worker
+  // happens before the worker frees itself.
+  ~Using() { link_.timerUsing.fetch_sub(1, std::memory_order_release); }
 
  private:
   TimerLink& link_;
@@ -167,6 +205,21 @@ int FireFramesOnThisThread(const TQevTimer* timer) {
   int n = 0;
   for (const FireFrame* f = firing; f; f = f->outer) n += f->timer == timer;
   return n;
+}
+
+bool OnMainThread() { return System::Kernel::CurrentThreadId() == System::Kernel::MainThreadId(); }
+
+// The hand-over call, run by the main thread's dispatch.
+void RunHandOver(void* data) {
+  TimerLink& link = *static_cast<TimerLink*>(data);
+  // Relaxed: only the main thread clears the flag, and the dispatch's lock
+  // ordered the handing thread's store before this call.
+  link.handOverQueued.store(false, std::memory_order_relaxed);
+  // A delete on the main thread that came first has destroyed the timer, or
+  // is destroying it now (serving the dispatch while it waits for workers).
+  if (link.disposal.exchange(TimerLink::kDestroying, std::memory_order_acq_rel) == TimerLink::kHandedOver)
+    System::TObject::operator delete(link.timer, std::destroying_delete);
+  link.Drop();
 }
 
 }  // namespace detail
@@ -187,6 +240,7 @@ TQevTimer::TQevTimer(TComponent* AOwner)
       FPriority(TThreadPriority::tpNormal),
       FNeedSynchronization(false),
       FLink(new detail::TimerLink) {
+  FLink->timer = this;
   try {
     UpdateTimer();
   } catch (...) {
@@ -197,6 +251,40 @@ TQevTimer::TQevTimer(TComponent* AOwner)
 
 TQevTimer::~TQevTimer() { Teardown(); }
 
+void TQevTimer::operator delete(TQevTimer* self, std::destroying_delete_t) {
+  if (!detail::OnMainThread()) {
+    self->HandOver();
+    return;
+  }
+  // Already being destroyed: a delete nested in its own destruction.
+  // Acquire-release, against HandOver's compare-exchange and the hand-over
+  // call's exchange: the first read-modify-write of the word decides; the
+  // flag and the queued call that a hand-over leaves are published by
+  // `inside` and by the dispatch's lock, so no other access leans on this.
+  const int before = self->FLink->disposal.exchange(detail::TimerLink::kDestroying, std::memory_order_acq_rel);
+  if (before == detail::TimerLink::kDestroying) return;
+  System::TObject::operator delete(self, std::destroying_delete);
+}
+
+void TQevTimer::HandOver() noexcept {
+  detail::TimerLink& link = *FLink;
+  // Counted inside, so that a destructor already begun on the main thread
+  // waits until the hand-over call is queued and marked before it looks.
+  detail::Presence at(link);
+  if (!at.Enter()) return;  // released: destruction is under way
+  int alive = detail::TimerLink::kAlive;
+  if (!link.disposal.compare_exchange_strong(alive, detail::TimerLink::kHandedOver, std::memory_order_acq_rel,
+                                             std::memory_order_acquire))
+    return;
+  FEnabled.store(false);  // no handler call starts from now on
+  DropWorker();
+  link.Acquire();
+  // Relaxed: the queue's lock publishes it to the call, and leaving `inside`
+  // (release) to a destructor that has begun meanwhile.
+  link.handOverQueued.store(true, std::memory_order_relaxed);
+  TThread::Queue(TThreadMethod{&detail::RunHandOver, &link});
+}
+
 const System::TTypeInfo* TQevTimer::ClassInfo() const noexcept { return &TypeInfo; }
 
 void TQevTimer::Teardown() noexcept {
@@ -206,25 +294,37 @@ void TQevTimer::Teardown() noexcept {
 
   // Wait until no worker reads this timer any more.
   detail::TimerLink& link = *FLink;
-  link.released.store(true);
+  // Sequentially consistent, with the load of `inside` below: this side of
+  // the inside/released pair (see Presence::Enter).
+  link.released.store(true, std::memory_order_seq_cst);
   const int ownFrames = detail::FireFramesOnThisThread(this);
-  const bool onMainThread = System::Kernel::CurrentThreadId() == System::Kernel::MainThreadId();
+  const bool onMainThread = detail::OnMainThread();
   for (;;) {
     // Workers waiting in Synchronize for a tick of this timer return at once.
     TThread::RemoveQueuedEvents(this);
-    if (link.inside.load() <= ownFrames) break;
+    if (link.inside.load(std::memory_order_seq_cst) <= ownFrames) break;
     // A worker's handler may itself wait for the main thread: serve it.
     if (onMainThread)
       System::Classes::CheckSynchronize(1);
     else
       System::Kernel::Sleep(1);
   }
+  // A hand-over still queued must not run: cancel it and drop its reference.
+  // Relaxed: a handing thread stored the flag before it left `inside`, whose
+  // release the loop above acquired; the call that clears it otherwise runs
+  // on this thread.
+  if (link.handOverQueued.exchange(false, std::memory_order_relaxed)) {
+    TThread::RemoveQueuedEvents(&link);
+    link.Drop();
+  }
   link.Drop();
 }
 
 void TQevTimer::DropWorker() {
   detail::Using using_(*FLink);
-  if (TTimerThread* worker = FTimerThread.exchange(nullptr)) worker->Terminate();
+  // Sequentially consistent: a read of FTimerThread inside the
+  // timerUsing/FTimerThread pair (see Detach).
+  if (TTimerThread* worker = FTimerThread.exchange(nullptr, std::memory_order_seq_cst)) worker->Terminate();
 }
 
 void TQevTimer::UpdateTimer() {
@@ -237,9 +337,10 @@ void TQevTimer::UpdateTimer() {
     // from its handler, storing the worker that replaces it: then ours is the
     // replaced one. Storing over that worker would leave two running.
     TTimerThread* none = nullptr;
-    if (!FTimerThread.compare_exchange_strong(none, worker)) worker->Terminate();
+    if (!FTimerThread.compare_exchange_strong(none, worker, std::memory_order_seq_cst)) worker->Terminate();
   }
-  FCounter.store(0);
+  // Relaxed: the count alone; nothing else is read through it.
+  FCounter.store(0, std::memory_order_relaxed);
 }
 
 void TQevTimer::DoTimer() {
@@ -270,7 +371,7 @@ void TQevTimer::SetPriority(TThreadPriority Value) {
   if (Value == FPriority.load()) return;
   FPriority.store(Value);
   detail::Using using_(*FLink);
-  if (TTimerThread* worker = FTimerThread.load()) worker->SetPriority(Value);
+  if (TTimerThread* worker = FTimerThread.load(std::memory_order_seq_cst)) worker->SetPriority(Value);
 }
 
 void TQevTimer::Start() {
@@ -312,8 +413,12 @@ void TTimerThread::Detach() noexcept {
   {
     detail::Presence at(*FLink);
     if (at.Enter()) {
+      // Sequentially consistent: this worker's side of the
+      // timerUsing/FTimerThread pair. A thread that counted itself in
+      // `timerUsing` before this clear is seen by the wait below; one that
+      // counts itself after it reads null here.
       TTimerThread* self = this;
-      Owner->FTimerThread.compare_exchange_strong(self, nullptr);
+      Owner->FTimerThread.compare_exchange_strong(self, nullptr, std::memory_order_seq_cst);
     }
   }
   FLink->AwaitTimerIdle();  // the timer may have read us just before
@@ -362,13 +467,17 @@ void TTimerThread::Execute() {
         Synchronize(TThreadMethod::Bind<&TQevTimer::DoTimer>(Owner));
       else
         Owner->DoTimer();
-      // The handler may have destroyed the timer (on this thread, or on the
-      // main thread inside Synchronize); then leave without touching it.
-      if (FLink->released.load()) break;
+      // The handler may have destroyed the timer on the main thread inside
+      // Synchronize; then leave without touching it. Acquire, pairing with
+      // Teardown's store (the dispatch's lock orders the two as well).
+      if (FLink->released.load(std::memory_order_acquire)) break;
     }
     if (!Owner->FCycled.load()) Terminate();
-    // A plain read and write of the count, as the loop has always made it;
-    // no ordering with other fields is needed, only that GetCycleNumber sees it.
+    // A plain read and write of the count, as the loop has always made it (a
+    // reset by Start in between may be lost). Relaxed read: this thread wrote
+    // the count last, unless a reset came. Release write, pairing with
+    // GetCycleNumber's load: a caller that sees the new count also sees what
+    // this tick's handler did.
     const std::uint32_t counted = Owner->FCounter.load(std::memory_order_relaxed);
     if (counted < std::numeric_limits<std::uint32_t>::max())
       Owner->FCounter.store(counted + 1, std::memory_order_release);

@@ -167,8 +167,13 @@ class QEV_VCL_API TThread : public TObject {
   // A call dropped by RemoveQueuedEvents returns without having run.
   static void Synchronize(TThreadMethod method);
   // Drops the queued Synchronize calls whose object is `object`; their
-  // callers return.
+  // callers return. Drops that object's Queue calls too, unrun.
   static void RemoveQueuedEvents(const void* object);
+  // Hands `method` to the main thread and returns at once: CheckSynchronize
+  // runs it, in turn with the Synchronize calls. On the main thread it runs
+  // at once. An exception it raises leaves the CheckSynchronize that ran it,
+  // once the calls of that round have run.
+  static void Queue(TThreadMethod method);
 
   // Number of threads made by this class whose Execute has not yet returned.
   static int ActiveCount() noexcept;

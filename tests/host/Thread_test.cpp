@@ -268,6 +268,45 @@ TEST(Synchronize, DroppedCallsNeverRunAndReleaseTheirCallers) {
   SetWakeMainThread(previous);
 }
 
+TEST(Queue, ReturnsAtOnceAndRunsInTheDispatchUnlessDropped) {
+  Target queued, dropped;
+  Flags f;
+  auto* t = Start(&f, [&](auto&) {
+    TThread::Queue(TThreadMethod::Bind<&Target::Run>(&queued));
+    TThread::Queue(TThreadMethod::Bind<&Target::Run>(&dropped));
+  });
+  t->WaitFor();  // returned without the main thread's help
+  EXPECT_EQ(queued.calls.load(), 0);
+  TThread::RemoveQueuedEvents(&dropped);  // freed unrun (LeakSanitizer checks)
+  EXPECT_TRUE(CheckSynchronize(0));
+  EXPECT_EQ(queued.calls.load(), 1);
+  EXPECT_EQ(queued.thread.load(), System::Kernel::MainThreadId());
+  ServeFor(20ms);
+  EXPECT_EQ(queued.calls.load(), 1);
+  EXPECT_EQ(dropped.calls.load(), 0);
+  delete t;
+}
+
+TEST(Queue, AnExceptionLeavesCheckSynchronizeOnceTheRoundHasRun) {
+  Target failing, after;
+  Flags f;
+  auto* t = Start(&f, [&](auto&) {
+    TThread::Queue(TThreadMethod::Bind<&Target::Fail>(&failing));
+    TThread::Queue(TThreadMethod::Bind<&Target::Run>(&after));
+  });
+  t->WaitFor();
+  EXPECT_THROW(CheckSynchronize(0), std::logic_error);
+  EXPECT_EQ(after.calls.load(), 1);
+  EXPECT_FALSE(CheckSynchronize(0));  // nothing left
+  delete t;
+}
+
+TEST(Queue, RunsAtOnceOnTheMainThread) {
+  Target target;
+  TThread::Queue(TThreadMethod::Bind<&Target::Run>(&target));
+  EXPECT_EQ(target.calls.load(), 1);
+}
+
 TEST(Synchronize, CheckSynchronizeOutsideTheMainThreadRaises) {
   std::atomic<bool> raised{false};
   std::thread other([&] {

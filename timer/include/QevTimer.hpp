@@ -9,14 +9,16 @@
 //   timer->SetNeedSynchronization(true);            // handler on the main thread
 //
 // Threads: a timer is created, configured, started, stopped and destroyed on
-// the application's main thread. Its handler runs on the worker thread, or on
-// the main thread through TThread::Synchronize when NeedSynchronization is
-// set; synchronized ticks wait while the main thread serves no dispatch
-// (CheckSynchronize).
+// the application's main thread; a `delete` on another thread hands the
+// destruction to the main thread's dispatch. Its handler runs on the worker
+// thread, or on the main thread through TThread::Synchronize when
+// NeedSynchronization is set; synchronized ticks wait while the main thread
+// serves no dispatch (CheckSynchronize).
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <new>
 
 #include "System.Classes.hpp"
 #include "System.hpp"
@@ -101,21 +103,25 @@ class Presence;
 // lock with a single writer (the timer's thread) and retrying readers.
 class AtomicNotifyEvent {
  public:
-  // Sequentially consistent throughout: a reader that saw a part of a new
-  // value sees the sequence moved on, and retries.
+  // Sequentially consistent at every access, so that all of them fall in one
+  // order: a reader that saw a part of a new value (a load after the
+  // writer's odd store) sees the sequence moved on in its second load, and
+  // retries. Relaxed part accesses would need standalone fences around them,
+  // which ThreadSanitizer does not model.
   TNotifyEvent Load() const noexcept {
     for (;;) {
-      const std::uint32_t before = sequence_.load();
-      const TNotifyEvent value{code_.load(), data_.load()};
-      if ((before & 1) == 0 && sequence_.load() == before) return value;
+      const std::uint32_t before = sequence_.load(std::memory_order_seq_cst);  // pairs with Store's even store
+      const TNotifyEvent value{code_.load(std::memory_order_seq_cst), data_.load(std::memory_order_seq_cst)};
+      if ((before & 1) == 0 && sequence_.load(std::memory_order_seq_cst) == before) return value;
     }
   }
   void Store(TNotifyEvent value) noexcept {
-    const std::uint32_t s = sequence_.load();
-    sequence_.store(s + 1);
-    code_.store(value.code);
-    data_.store(value.data);
-    sequence_.store(s + 2);
+    // Relaxed: the single writer reads its own last store.
+    const std::uint32_t s = sequence_.load(std::memory_order_relaxed);
+    sequence_.store(s + 1, std::memory_order_seq_cst);  // odd: a write is under way
+    code_.store(value.code, std::memory_order_seq_cst);
+    data_.store(value.data, std::memory_order_seq_cst);
+    sequence_.store(s + 2, std::memory_order_seq_cst);  // even: whole again
   }
 
  private:
@@ -141,6 +147,13 @@ class QEV_PACKAGE_CLASS TQevTimer : public TComponent {
   // this timer can touch it any more; none of its handler calls starts after
   // destruction has begun.
   QEV_PACKAGE_API ~TQevTimer() override;
+  // `delete` on the main thread destroys the timer at once. On any other
+  // thread (a worker-thread handler freeing its sender) it stops the timer
+  // and hands the destruction to the main thread's dispatch
+  // (CheckSynchronize), so that the owner's list changes on the main thread
+  // only; a timer whose destruction has begun or been handed over is left
+  // to it.
+  static void operator delete(TQevTimer* self, std::destroying_delete_t);
 
   const System::TTypeInfo* ClassInfo() const noexcept override;
 
@@ -189,6 +202,7 @@ class QEV_PACKAGE_CLASS TQevTimer : public TComponent {
   QEV_PACKAGE_API void DoTimer();
   void DropWorker();
   void Teardown() noexcept;
+  void HandOver() noexcept;
 
   double FVersion;
   std::atomic<double> FInterval;

@@ -22,7 +22,18 @@ struct SyncRequest {
   std::exception_ptr error;
   State state = kQueued;  // guarded by Dispatch::lock
   SyncRequest* next = nullptr;
+  bool owned = false;  // made by Queue: nobody waits, the dispatch frees it
 };
+
+// Ends a request taken off the queue, run or dropped; under Dispatch::lock.
+void Finish(SyncRequest* r, SyncRequest::State state, std::condition_variable& finished) {
+  if (r->owned) {
+    delete r;
+    return;
+  }
+  r->state = state;  // `r` belongs to its caller once the lock is released
+  finished.notify_all();
+}
 
 struct Dispatch {
   std::mutex lock;
@@ -39,6 +50,20 @@ struct Dispatch {
 Dispatch& dispatch() {
   static Dispatch d;
   return d;
+}
+
+// Appends `r` to the queue and wakes the main thread.
+void Enqueue(SyncRequest* r) {
+  Dispatch& d = dispatch();
+  TNotifyEvent wake;
+  {
+    std::lock_guard guard(d.lock);
+    (d.tail ? d.tail->next : d.head) = r;
+    d.tail = r;
+    wake = d.wake;
+  }
+  d.arrived.notify_all();
+  if (wake) wake(nullptr);
 }
 
 }  // namespace
@@ -143,20 +168,23 @@ void TThread::Synchronize(TThreadMethod method) {
   SyncRequest request;
   request.method = method;
   Dispatch& d = dispatch();
-  TNotifyEvent wake;
-  {
-    std::lock_guard guard(d.lock);
-    (d.tail ? d.tail->next : d.head) = &request;
-    d.tail = &request;
-    wake = d.wake;
-  }
-  d.arrived.notify_all();
-  if (wake) wake(nullptr);
+  Enqueue(&request);
   {
     std::unique_lock guard(d.lock);
     d.finished.wait(guard, [&] { return request.state != SyncRequest::kQueued; });
   }
   if (request.error) std::rethrow_exception(request.error);
+}
+
+void TThread::Queue(TThreadMethod method) {
+  if (OnMainThread()) {
+    method();
+    return;
+  }
+  auto* request = new SyncRequest;
+  request->method = method;
+  request->owned = true;
+  Enqueue(request);
 }
 
 void TThread::RemoveQueuedEvents(const void* object) {
@@ -167,8 +195,7 @@ void TThread::RemoveQueuedEvents(const void* object) {
   while (SyncRequest* r = *link) {
     if (r->method.data == object) {
       *link = r->next;
-      r->state = SyncRequest::kDropped;  // `r` belongs to its caller once the lock is released
-      d.finished.notify_all();
+      Finish(r, SyncRequest::kDropped, d.finished);
     } else {
       d.tail = r;
       link = &r->next;
@@ -188,6 +215,7 @@ bool CheckSynchronize(int timeoutMs) {
   std::size_t pending = 0;
   for (SyncRequest* r = d.head; r; r = r->next) ++pending;
   const bool any = pending > 0;
+  std::exception_ptr queuedError;  // the first a Queue call raised
   for (; pending > 0 && d.head; --pending) {
     SyncRequest* r = d.head;
     d.head = r->next;
@@ -199,9 +227,11 @@ bool CheckSynchronize(int timeoutMs) {
       r->error = std::current_exception();
     }
     guard.lock();
-    r->state = SyncRequest::kRan;  // `r` belongs to its caller once the lock is released
-    d.finished.notify_all();
+    if (r->owned && r->error && !queuedError) queuedError = r->error;
+    Finish(r, SyncRequest::kRan, d.finished);
   }
+  guard.unlock();
+  if (queuedError) std::rethrow_exception(queuedError);
   return any;
 }
 
