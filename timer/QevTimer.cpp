@@ -386,7 +386,9 @@ void TQevTimer::Stop() {
   UpdateTimer();
 }
 
-std::uint32_t TQevTimer::GetCycleNumber() { return FCounter.load(); }
+// Acquire, pairing with the worker's release store of the count: a caller
+// that sees a tick counted also sees what that tick's handler did.
+std::uint32_t TQevTimer::GetCycleNumber() { return FCounter.load(std::memory_order_acquire); }
 
 // ---------------------------------------------------------------------------
 // TTimerThread
