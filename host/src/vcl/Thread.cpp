@@ -1,8 +1,9 @@
-#include <condition_variable>
+#include <chrono>
 #include <mutex>
 
 #include "System.Classes.Streaming.hpp"
 #include "System.Classes.hpp"
+#include "sync.hpp"
 
 namespace System::Classes {
 namespace {
@@ -15,30 +16,57 @@ bool OnMainThread() { return Kernel::CurrentThreadId() == Kernel::MainThreadId()
 
 // --- Main-thread dispatch ---------------------------------------------------
 // A Synchronize call waiting for the main thread. It lives on the caller's
-// stack; the queue links the requests without allocating.
+// stack; the queue links the requests without allocating. The caller waits
+// on its own request's state alone, so finishing one call wakes one caller.
 struct SyncRequest {
-  enum State : int { kQueued, kRan, kDropped };
+  enum State : std::uint32_t { kQueued, kRan, kDropped };
   TThreadMethod method;
-  std::exception_ptr error;
-  State state = kQueued;  // guarded by Dispatch::lock
-  SyncRequest* next = nullptr;
+  std::exception_ptr error;  // written before the state leaves kQueued
+  SyncRequest* next = nullptr;  // guarded by Dispatch::lock while queued
+  std::atomic<std::uint32_t> state{kQueued};
 };
 
 struct Dispatch {
-  std::mutex lock;
-  std::condition_variable arrived;
-  // Callers of Synchronize wait here for their request to leave kQueued. (Not
-  // std::atomic::wait: MinGW's libstdc++ has no futex there, and its
-  // fallback was seen to miss notifications, leaving a caller blocked.)
-  std::condition_variable finished;
-  SyncRequest* head = nullptr;
-  SyncRequest* tail = nullptr;
-  TNotifyEvent wake;
+  sync::Lock lock;
+  SyncRequest* head = nullptr;  // guarded by lock
+  SyncRequest* tail = nullptr;  // guarded by lock
+  TNotifyEvent wake;            // guarded by lock
+  // Counts queued calls; CheckSynchronize waits for it to move. Bumped after
+  // the request is linked, so a change seen means the queue has it.
+  std::atomic<std::uint32_t> arrivals{0};
 };
 
 Dispatch& dispatch() {
   static Dispatch d;
   return d;
+}
+
+// Hands a request that has left the queue back to its caller. The release
+// store pairs with the caller's acquire load in Synchronize, which then sees
+// `error`. From the store on, the request belongs to its caller and may be
+// gone: the wake uses only its address.
+void Finish(SyncRequest* r, SyncRequest::State state) {
+  std::atomic<std::uint32_t>* word = &r->state;
+  word->store(state, std::memory_order_release);
+  sync::WakeOne(word);
+}
+
+// Waits until a call is queued or `timeoutMs` has passed.
+void AwaitArrival(Dispatch& d, int timeoutMs) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (int waitMs = timeoutMs; waitMs > 0;) {
+    // Acquire pairs with the release increment in Synchronize.
+    const std::uint32_t seen = d.arrivals.load(std::memory_order_acquire);
+    {
+      std::lock_guard guard(d.lock);
+      if (d.head) return;
+    }
+    sync::WaitWhile(d.arrivals, seen, waitMs);
+    // Whole milliseconds left; less than one is not worth another wait.
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    waitMs = static_cast<int>(left.count());
+  }
 }
 
 }  // namespace
@@ -150,41 +178,47 @@ void TThread::Synchronize(TThreadMethod method) {
     d.tail = &request;
     wake = d.wake;
   }
-  d.arrived.notify_all();
+  d.arrivals.fetch_add(1, std::memory_order_release);
+  sync::WakeOne(&d.arrivals);
   if (wake) wake(nullptr);
-  {
-    std::unique_lock guard(d.lock);
-    d.finished.wait(guard, [&] { return request.state != SyncRequest::kQueued; });
-  }
+  // Acquire pairs with the release store in Finish.
+  while (request.state.load(std::memory_order_acquire) == SyncRequest::kQueued)
+    sync::WaitWhile(request.state, SyncRequest::kQueued);
   if (request.error) std::rethrow_exception(request.error);
 }
 
 void TThread::RemoveQueuedEvents(const void* object) {
   Dispatch& d = dispatch();
-  std::lock_guard guard(d.lock);
-  SyncRequest** link = &d.head;
-  d.tail = nullptr;
-  while (SyncRequest* r = *link) {
-    if (r->method.data == object) {
-      *link = r->next;
-      r->state = SyncRequest::kDropped;  // `r` belongs to its caller once the lock is released
-      d.finished.notify_all();
-    } else {
-      d.tail = r;
-      link = &r->next;
+  SyncRequest* dropped = nullptr;  // unlinked, released once the lock is left
+  {
+    std::lock_guard guard(d.lock);
+    SyncRequest** link = &d.head;
+    d.tail = nullptr;
+    while (SyncRequest* r = *link) {
+      if (r->method.data == object) {
+        *link = r->next;
+        r->next = dropped;
+        dropped = r;
+      } else {
+        d.tail = r;
+        link = &r->next;
+      }
     }
+  }
+  while (SyncRequest* r = dropped) {
+    dropped = r->next;  // read before the caller may take `r` back
+    Finish(r, SyncRequest::kDropped);
   }
 }
 
 bool CheckSynchronize(int timeoutMs) {
   if (!OnMainThread()) throw EThread(u"CheckSynchronize called outside the main thread");
   Dispatch& d = dispatch();
-  std::unique_lock guard(d.lock);
-  if (!d.head && timeoutMs > 0)
-    d.arrived.wait_for(guard, std::chrono::milliseconds(timeoutMs), [&] { return d.head != nullptr; });
+  if (timeoutMs > 0) AwaitArrival(d, timeoutMs);
   // Serve what is queued now, one call at a time: a call may drop later ones
   // (RemoveQueuedEvents), and callers that queue again while we run wait for
   // the next round.
+  std::unique_lock guard(d.lock);
   std::size_t pending = 0;
   for (SyncRequest* r = d.head; r; r = r->next) ++pending;
   const bool any = pending > 0;
@@ -198,9 +232,8 @@ bool CheckSynchronize(int timeoutMs) {
     } catch (...) {
       r->error = std::current_exception();
     }
+    Finish(r, SyncRequest::kRan);
     guard.lock();
-    r->state = SyncRequest::kRan;  // `r` belongs to its caller once the lock is released
-    d.finished.notify_all();
   }
   return any;
 }
