@@ -8,54 +8,15 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
 #include <sstream>
 #include <thread>
 
 #include "bench.hpp"
-#include "sync.hpp"
 
 namespace bench {
 namespace {
-
-class StdCondition final : public PingPong {
- public:
-  void Pass(int to) override {
-    {
-      std::lock_guard guard(m_);
-      turn_ = to;
-    }
-    cv_.notify_one();
-  }
-  void Await(int self) override {
-    std::unique_lock guard(m_);
-    cv_.wait(guard, [&] { return turn_ == self; });
-  }
-
- private:
-  std::mutex m_;
-  std::condition_variable cv_;
-  int turn_ = 0;
-};
-
-// The stand-in's own address wait (System::sync), as the dispatch uses it.
-class HostSync final : public PingPong {
- public:
-  void Pass(int to) override {
-    turn_.store(static_cast<std::uint32_t>(to), std::memory_order_release);
-    System::sync::WakeOne(&turn_);
-  }
-  void Await(int self) override {
-    for (std::uint32_t t; (t = turn_.load(std::memory_order_acquire)) != static_cast<std::uint32_t>(self);)
-      System::sync::WaitWhile(turn_, t);
-  }
-
- private:
-  std::atomic<std::uint32_t> turn_{0};
-};
 
 std::atomic<long> progress{0};
 std::atomic<const char*> playing{""};
@@ -115,8 +76,8 @@ int main(int argc, char** argv) {
     }
   }
   std::vector<Primitive> all;
-  all.push_back({"std-condition", [] { return std::unique_ptr<PingPong>(new StdCondition); }});
-  all.push_back({"host-sync", [] { return std::unique_ptr<PingPong>(new HostSync); }});
+  all.push_back({"std-condition", &MakeStdCondition});
+  all.push_back({"host-sync", &MakeHostSync});
   AddPlatformPrimitives(all);
 
   std::thread(Watchdog).detach();

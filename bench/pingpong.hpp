@@ -22,6 +22,11 @@ struct Primitive {
   std::unique_ptr<PingPong> (*make)();
 };
 
+// std::condition_variable with std::mutex, and the stand-in's own address
+// wait (System::sync) as the main-thread dispatch uses it (handover.cpp).
+std::unique_ptr<PingPong> MakeStdCondition();
+std::unique_ptr<PingPong> MakeHostSync();
+
 // The platform's own primitives (pingpong_win.cpp; none elsewhere).
 void AddPlatformPrimitives(std::vector<Primitive>&);
 
