@@ -4,8 +4,11 @@
 // each repeat.
 //
 //   bench [--out DIR] [--repeats N] [--ticks1 N] [--ticks10 N] [--kinds a,b]
-//         [--no-scale] [--lateness-only] [--smoke]
+//         [--no-scale] [--no-costs] [--lateness-only] [--smoke]
 //
+// With --kinds, the scale searches follow the kinds chosen: TQevTimer's with
+// qev-worker, the synchronized one with qev-main, the bare threads' with
+// bare-sleep.
 // Writes DIR/results.md (the tables) and DIR/lateness-1ms.svg,
 // DIR/lateness-10ms.svg (the plots), and prints the tables.
 #include <algorithm>
@@ -392,27 +395,30 @@ void CostTable(std::ostream& md, const CostResult& c, const LatenessResult& at1,
 // --- Scale ------------------------------------------------------------------
 
 struct ScaleFigures {
-  ScaleResult qev1, bare1, qev10, bare10, sync10;
-  bool measured = false;
+  ScaleResult qev1, bare1, qev10, bare10, sync10;  // not tried: not chosen
 };
+
+bool Chosen(const Options& opt, const std::string& kind) {
+  return opt.only.empty() || std::find(opt.only.begin(), opt.only.end(), kind) != opt.only.end();
+}
 
 ScaleFigures MeasureScales(const Options& opt) {
   std::fprintf(stderr, "scale\n");
   ScaleFigures f;
-  f.measured = true;
   auto measure = [&](std::unique_ptr<TickerSet> set, int ms, int cap, bool nominal = false) {
     const double window = opt.smoke ? 0.2 : (ms == 1 ? 0.5 : 1.0);
     return MeasureScale(*set, ms, opt.smoke ? 4 : cap, window, nominal);
   };
-  f.qev1 = measure(MakeQevTickers(), 1, 1024);
-  f.bare1 = measure(MakeBareTickers(), 1, 1024);
-  f.qev10 = measure(MakeQevTickers(), 10, 4096);
-  f.bare10 = measure(MakeBareTickers(), 10, 4096);
-  f.sync10 = measure(MakeQevSyncTickers(), 10, 1024, true);
+  if (Chosen(opt, "qev-worker")) f.qev1 = measure(MakeQevTickers(), 1, 1024);
+  if (Chosen(opt, "bare-sleep")) f.bare1 = measure(MakeBareTickers(), 1, 1024);
+  if (Chosen(opt, "qev-worker")) f.qev10 = measure(MakeQevTickers(), 10, 4096);
+  if (Chosen(opt, "bare-sleep")) f.bare10 = measure(MakeBareTickers(), 10, 4096);
+  if (Chosen(opt, "qev-main")) f.sync10 = measure(MakeQevSyncTickers(), 10, 1024, true);
   return f;
 }
 
 std::string ScaleCell(const ScaleResult& s) {
+  if (s.tried.empty()) return "not measured";
   std::string c = std::to_string(s.largest) +
                   (s.firstFail ? " (" + std::to_string(s.firstFail) + " did not)" : " (the cap tried)");
   return c + ", single rate " + Fmt(s.single, 0) + "/s" +
@@ -460,7 +466,7 @@ void TargetTable(std::ostream& md, const LatenessResult& at1, const CostResult* 
            PerRepeatRatio(c->dispatch.p50, c->addressWait.p50), 2, true);
     Target(md, "back-to-back ticks per second, millions, at least 20", Median(c->qevB2b) / 1e6, 20, false);
   }
-  if (scale.measured) {
+  if (!scale.sync10.tried.empty()) {
     const int want = SynchronizedScaleTarget();
     Target(md, "synchronized timers at 10 ms keeping 95% of the nominal rate, at least " + std::to_string(want),
            scale.sync10.largest, want, false);
@@ -519,6 +525,8 @@ int main(int argc, char** argv) {
       opt.ticks10 = std::max(50, std::atoi(next().c_str()));
     else if (a == "--no-scale")
       opt.scale = false;
+    else if (a == "--no-costs")
+      opt.costs = false;
     else if (a == "--lateness-only")
       opt.scale = opt.costs = false;
     else if (a == "--kinds") {
@@ -532,7 +540,7 @@ int main(int argc, char** argv) {
     } else {
       std::puts(
           "usage: bench [--out DIR] [--repeats N] [--ticks1 N] [--ticks10 N] [--kinds a,b] [--no-scale] "
-          "[--lateness-only] [--smoke]");
+          "[--no-costs] [--lateness-only] [--smoke]");
       return a == "--help" ? 0 : 2;
     }
   }
