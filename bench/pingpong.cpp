@@ -2,7 +2,10 @@
 // back, as p50 / p99 / max in microseconds. A primitive that misses a wake
 // stops the game: a watchdog then names it and ends the program with 1.
 //
-//   pingpong [--rounds N] [--only name,name]
+//   pingpong [--rounds N] [--gap-ms N] [--only name,name]
+//
+// With a gap, the round trips are started that many milliseconds apart, so
+// that the other side is asleep when woken, as a timer's worker is.
 #include "pingpong.hpp"
 
 #include <algorithm>
@@ -36,7 +39,7 @@ void Watchdog() {
   }
 }
 
-std::vector<double> Play(PingPong& p, int rounds) {
+std::vector<double> Play(PingPong& p, int rounds, int gapMs) {
   std::vector<double> us;
   us.reserve(static_cast<std::size_t>(rounds));
   std::thread other([&] {
@@ -46,6 +49,7 @@ std::vector<double> Play(PingPong& p, int rounds) {
     }
   });
   for (int i = 0; i < rounds; ++i) {
+    if (gapMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(gapMs));
     const std::int64_t t0 = NowNs();
     p.Pass(1);
     p.Await(0);
@@ -61,17 +65,19 @@ std::vector<double> Play(PingPong& p, int rounds) {
 
 int main(int argc, char** argv) {
   using namespace bench;
-  int rounds = 20000;
+  int rounds = 20000, gapMs = 0;
   std::vector<std::string> only;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--rounds" && i + 1 < argc) {
       rounds = std::max(1, std::atoi(argv[++i]));
+    } else if (a == "--gap-ms" && i + 1 < argc) {
+      gapMs = std::max(0, std::atoi(argv[++i]));
     } else if (a == "--only" && i + 1 < argc) {
       std::stringstream s(argv[++i]);
       for (std::string k; std::getline(s, k, ',');) only.push_back(k);
     } else {
-      std::puts("usage: pingpong [--rounds N] [--only name,name]");
+      std::puts("usage: pingpong [--rounds N] [--gap-ms N] [--only name,name]");
       return a == "--help" ? 0 : 2;
     }
   }
@@ -81,12 +87,13 @@ int main(int argc, char** argv) {
   AddPlatformPrimitives(all);
 
   std::thread(Watchdog).detach();
-  std::printf("%d rounds; one round trip, us\n| primitive | p50 | p99 | max |\n|---|---:|---:|---:|\n", rounds);
+  std::printf("%d rounds, %d ms apart; one round trip, us\n", rounds, gapMs);
+  std::printf("| primitive | p50 | p99 | max |\n|---|---:|---:|---:|\n");
   for (const Primitive& prim : all) {
     if (!only.empty() && std::find(only.begin(), only.end(), prim.name) == only.end()) continue;
     playing.store(prim.name.c_str());
     auto p = prim.make();
-    std::vector<double> us = Play(*p, rounds);
+    std::vector<double> us = Play(*p, rounds, gapMs);
     std::sort(us.begin(), us.end());
     std::printf("| %s | %.1f | %.1f | %.1f |\n", prim.name.c_str(), Percentile(us, 50), Percentile(us, 99),
                 us.back());

@@ -9,6 +9,9 @@
 namespace bench {
 namespace {
 
+// Waits with a timeout where `timed` (one far off), as a loop that must come
+// back to other work waits: some systems take a slower path then.
+template <bool timed>
 class SrwCondition final : public PingPong {
  public:
   void Pass(int to) override {
@@ -19,7 +22,7 @@ class SrwCondition final : public PingPong {
   }
   void Await(int self) override {
     AcquireSRWLockExclusive(&lock_);
-    while (turn_ != self) SleepConditionVariableSRW(&cv_, &lock_, INFINITE, 0);
+    while (turn_ != self) SleepConditionVariableSRW(&cv_, &lock_, timed ? 60000 : INFINITE, 0);
     ReleaseSRWLockExclusive(&lock_);
   }
 
@@ -43,6 +46,7 @@ class Events final : public PingPong {
   HANDLE events_[2];
 };
 
+template <bool timed>
 class AddressWait final : public PingPong {
  public:
   void Pass(int to) override {
@@ -50,7 +54,8 @@ class AddressWait final : public PingPong {
     WakeByAddressSingle(&turn_);
   }
   void Await(int self) override {
-    for (LONG t; (t = turn_.load(std::memory_order_acquire)) != self;) WaitOnAddress(&turn_, &t, sizeof t, INFINITE);
+    for (LONG t; (t = turn_.load(std::memory_order_acquire)) != self;)
+      WaitOnAddress(&turn_, &t, sizeof t, timed ? 60000 : INFINITE);
   }
 
  private:
@@ -65,9 +70,11 @@ std::unique_ptr<PingPong> Make() {
 }  // namespace
 
 void AddPlatformPrimitives(std::vector<Primitive>& all) {
-  all.push_back({"srwlock-condition", &Make<SrwCondition>});
+  all.push_back({"srwlock-condition", &Make<SrwCondition<false>>});
+  all.push_back({"srwlock-condition-timed", &Make<SrwCondition<true>>});
   all.push_back({"auto-reset-events", &Make<Events>});
-  all.push_back({"wait-on-address", &Make<AddressWait>});
+  all.push_back({"wait-on-address", &Make<AddressWait<false>>});
+  all.push_back({"wait-on-address-timed", &Make<AddressWait<true>>});
 }
 
 }  // namespace bench
