@@ -11,11 +11,18 @@ namespace System::sync {
 
 static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t));
 
+// The longest single wait. An unbounded WaitOnAddress (INFINITE) was seen to
+// leave a synchronized caller asleep for good under Wine's x86 build, and its
+// wake took about 50 us there against 12 us for a bounded one; a bounded wait,
+// repeated by the caller, did neither. Callers re-check the word after every
+// return, so a wait that ends at this bound is one more spurious return.
+constexpr DWORD kLongestWaitMs = 60000;
+
 void WaitWhile(const std::atomic<std::uint32_t>& word, std::uint32_t expected, int timeoutMs) noexcept {
   // WaitOnAddress compares plainly; the caller's atomic load after the
   // return supplies the ordering.
   ::WaitOnAddress(const_cast<std::atomic<std::uint32_t>*>(&word), &expected, sizeof expected,
-                  timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs));
+                  timeoutMs < 0 ? kLongestWaitMs : static_cast<DWORD>(timeoutMs));
 }
 
 void WakeOne(const std::atomic<std::uint32_t>* word) noexcept {
