@@ -12,10 +12,10 @@ namespace System::sync {
 static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t));
 
 // The longest single wait. An unbounded WaitOnAddress (INFINITE) was seen to
-// leave a synchronized caller asleep for good under Wine's x86 build, and its
-// wake took about 50 us there against 12 us for a bounded one; a bounded wait,
-// repeated by the caller, did neither. Callers re-check the word after every
-// return, so a wait that ends at this bound is one more spurious return.
+// leave a synchronized timer's worker asleep for good under Wine's x86 build,
+// its request already finished; a bounded wait, repeated by the caller, did
+// not. Callers re-check the word after every return, so a wait that ends at
+// this bound is one more spurious return.
 constexpr DWORD kLongestWaitMs = 60000;
 
 void WaitWhile(const std::atomic<std::uint32_t>& word, std::uint32_t expected, int timeoutMs) noexcept {
