@@ -1,12 +1,11 @@
 // The floors that TQevTimer is held against: a bare thread looping on
 // relative sleeps (what the timer's worker does, without the component), N
-// such threads, their start, and a condition-variable round trip.
-#include <condition_variable>
-#include <mutex>
+// such threads, their start, and the round trips of the wait primitives.
 #include <system_error>
 #include <thread>
 
 #include "bench.hpp"
+#include "pingpong.hpp"
 
 namespace bench {
 namespace {
@@ -82,32 +81,26 @@ StartStop MeasureBareStartStop(int rounds) {
   return r;
 }
 
-// The worker wakes every 1 ms, stamps, and hands a turn to the main thread
-// through a condition variable; the main thread hands it back. The round trip
-// is from the stamp to the worker seeing the reply.
-std::vector<double> MeasureCondvarRoundTripUs(int rounds) {
-  std::mutex m;
-  std::condition_variable cv;
-  int turn = 0;  // 1: the main thread's, 2: answered
+// The worker wakes every 1 ms, stamps, and hands the turn to the main thread
+// through `p`; the main thread hands it back. The round trip is from the stamp
+// to the worker seeing the reply: the floor under the dispatch's two
+// hand-overs.
+std::vector<double> MeasureRoundTripUs(PingPong& p, int rounds) {
+  constexpr int kWorker = 0, kMain = 1;
   std::vector<double> out;
   out.reserve(static_cast<std::size_t>(rounds));
   std::thread worker([&] {
     for (int i = 0; i < rounds; ++i) {
       RelativeSleepMs(1);
       const std::int64_t t0 = NowNs();
-      std::unique_lock lock(m);
-      turn = 1;
-      cv.notify_all();
-      cv.wait(lock, [&] { return turn == 2; });
+      p.Pass(kMain);
+      p.Await(kWorker);
       out.push_back((NowNs() - t0) / 1000.0);
-      turn = 0;
     }
   });
   for (int i = 0; i < rounds; ++i) {
-    std::unique_lock lock(m);
-    cv.wait(lock, [&] { return turn == 1; });
-    turn = 2;
-    cv.notify_all();
+    p.Await(kMain);
+    p.Pass(kWorker);
   }
   worker.join();
   return out;

@@ -4,8 +4,11 @@
 // each repeat.
 //
 //   bench [--out DIR] [--repeats N] [--ticks1 N] [--ticks10 N] [--kinds a,b]
-//         [--no-scale] [--lateness-only] [--smoke]
+//         [--no-scale] [--no-costs] [--lateness-only] [--smoke]
 //
+// With --kinds, the scale searches follow the kinds chosen: TQevTimer's with
+// qev-worker, the synchronized one with qev-main, the bare threads' with
+// bare-sleep.
 // Writes DIR/results.md (the tables) and DIR/lateness-1ms.svg,
 // DIR/lateness-10ms.svg (the plots), and prints the tables.
 #include <algorithm>
@@ -20,6 +23,7 @@
 #include <thread>
 
 #include "bench.hpp"
+#include "pingpong.hpp"
 #include "report.hpp"
 
 namespace bench {
@@ -95,33 +99,43 @@ LatenessResult MeasureLateness(const Kinds& kinds, int intervalMs, std::size_t t
   return r;
 }
 
-double MedianOf(const KindRuns& kr, double Stats::*field) {
+std::vector<double> Column(const KindRuns& kr, double Stats::*field) {
   std::vector<double> v;
   for (const Stats& s : kr.stats) v.push_back(s.*field);
+  return v;
+}
+
+double MedianOf(const KindRuns& kr, double Stats::*field) { return Median(Column(kr, field)); }
+
+// Median over the repeats of a[i] / b[i], the ratio taken within each repeat.
+// Pairs with a figure not above 0 are left out: a lateness that is no ratio's
+// base, or a CPU time below the resolution of the process's CPU clock (coarse
+// under Wine).
+double PerRepeatRatio(const std::vector<double>& a, const std::vector<double>& b) {
+  std::vector<double> v;
+  for (std::size_t i = 0; i < std::min(a.size(), b.size()); ++i)
+    if (a[i] > 0 && b[i] > 0) v.push_back(a[i] / b[i]);
   return Median(v);
 }
 
-// Median over repeats of a / b, taken within each repeat.
-double PairedRatio(const LatenessResult& r, const std::string& a, double Stats::*fa, const std::string& b,
-                   double Stats::*fb) {
-  auto ia = r.runs.find(a), ib = r.runs.find(b);
-  if (ia == r.runs.end() || ib == r.runs.end()) return NAN;
-  std::vector<double> v;
-  for (std::size_t i = 0; i < std::min(ia->second.stats.size(), ib->second.stats.size()); ++i)
-    v.push_back(ia->second.stats[i].*fa / ib->second.stats[i].*fb);
-  return Median(v);
+const KindRuns* Find(const LatenessResult& r, const std::string& name) {
+  const auto i = r.runs.find(name);
+  return i == r.runs.end() ? nullptr : &i->second;
+}
+
+double PairedRatio(const LatenessResult& r, const std::string& a, const std::string& b, double Stats::*field) {
+  const KindRuns *ka = Find(r, a), *kb = Find(r, b);
+  return ka && kb ? PerRepeatRatio(Column(*ka, field), Column(*kb, field)) : NAN;
 }
 
 double PairedCpuRatio(const LatenessResult& r, const std::string& a, const std::string& b) {
-  auto ia = r.runs.find(a), ib = r.runs.find(b);
-  if (ia == r.runs.end() || ib == r.runs.end()) return NAN;
-  std::vector<double> v;
-  // A zero is below the resolution of the process's CPU clock (coarse under
-  // Wine): no ratio then.
-  for (std::size_t i = 0; i < std::min(ia->second.cpuUsPerTick.size(), ib->second.cpuUsPerTick.size()); ++i)
-    if (ia->second.cpuUsPerTick[i] > 0 && ib->second.cpuUsPerTick[i] > 0)
-      v.push_back(ia->second.cpuUsPerTick[i] / ib->second.cpuUsPerTick[i]);
-  return Median(v);
+  const KindRuns *ka = Find(r, a), *kb = Find(r, b);
+  return ka && kb ? PerRepeatRatio(ka->cpuUsPerTick, kb->cpuUsPerTick) : NAN;
+}
+
+double MedianCpu(const LatenessResult& r, const std::string& name) {
+  const KindRuns* k = Find(r, name);
+  return k ? Median(k->cpuUsPerTick) : NAN;
 }
 
 void LatenessTable(std::ostream& o, const LatenessResult& r, const Kinds& kinds, std::size_t ticks) {
@@ -168,10 +182,10 @@ double RatePerTicker(TickerSet& set, int n, int intervalMs, double windowS) {
     std::fprintf(stderr, "  scale: the system refused some of %d threads\n", n);
     return 0;
   }
-  RelativeSleepMs(std::max(200, intervalMs * 20));
+  set.Idle(std::max(200, intervalMs * 20));
   const std::uint64_t c0 = set.Ticks();
   const std::int64_t t0 = NowNs();
-  RelativeSleepMs(static_cast<int>(windowS * 1000));
+  set.Idle(static_cast<int>(windowS * 1000));
   const std::uint64_t c1 = set.Ticks();
   const std::int64_t t1 = NowNs();
   set.Stop();
@@ -179,17 +193,20 @@ double RatePerTicker(TickerSet& set, int n, int intervalMs, double windowS) {
 }
 
 struct ScaleResult {
-  double single = 0;
+  double single = 0;                          // one ticker's rate, per second
+  double nominal = 0;                         // if not 0, what N tickers are held against instead
   int largest = 0;                            // largest N tried that kept 95%
   int firstFail = 0;                          // smallest N tried that did not (0: none did up to the cap)
   std::vector<std::pair<int, double>> tried;  // N, fraction of the single rate
 };
 
 // Each N is measured right after a single ticker and held against the median
-// single rate so far; a step that falls short is measured once more, so that
+// single rate so far (or against the nominal rate, 1000 / intervalMs, when
+// `nominal` is set); a step that falls short is measured once more, so that
 // one burst of other load on the machine does not end the search.
-ScaleResult MeasureScale(TickerSet& set, int intervalMs, int cap, double windowS) {
+ScaleResult MeasureScale(TickerSet& set, int intervalMs, int cap, double windowS, bool nominal = false) {
   ScaleResult r;
+  if (nominal) r.nominal = 1000.0 / intervalMs;
   std::vector<double> singles;
   r.largest = 1;
   auto keeps = [&](int n) {
@@ -197,8 +214,9 @@ ScaleResult MeasureScale(TickerSet& set, int intervalMs, int cap, double windowS
     for (int attempt = 0; attempt < 2 && frac < 0.95; ++attempt) {
       singles.push_back(RatePerTicker(set, 1, intervalMs, windowS));
       r.single = Median(singles);
-      frac = RatePerTicker(set, n, intervalMs, windowS) / r.single;
-      std::fprintf(stderr, "  scale %2d ms N=%5d: %.3f of the single rate\n", intervalMs, n, frac);
+      frac = RatePerTicker(set, n, intervalMs, windowS) / (nominal ? r.nominal : r.single);
+      std::fprintf(stderr, "  scale %2d ms N=%5d: %.3f of the %s rate\n", intervalMs, n, frac,
+                   nominal ? "nominal" : "single");
     }
     r.tried.emplace_back(n, frac);
     return frac >= 0.95;
@@ -231,9 +249,7 @@ std::vector<double> Concat(const std::vector<std::vector<double>>& parts) {
   return all;
 }
 
-int Run(const Options& opt) {
-  std::filesystem::create_directories(opt.out);
-  const std::string resolution = RaiseTimerResolution();
+Kinds SelectKinds(const Options& opt) {
   Kinds all;
   AddQevKinds(all);
   AddFloorKinds(all);
@@ -251,8 +267,10 @@ int Run(const Options& opt) {
   for (Kind& k : all)
     if (opt.only.empty() || std::find(opt.only.begin(), opt.only.end(), k.name) != opt.only.end())
       kinds.push_back(std::move(k));
+  return kinds;
+}
 
-  std::ostringstream md;
+void Preamble(std::ostream& md, const Options& opt, const std::string& resolution) {
   md << "Machine: " << MachineDescription() << "; timer resolution: " << resolution
      << "; timer slack of the main thread: " << ThreadTimerSlackNs() << " ns.\n";
   md << "Lateness is how late a tick comes: spacing minus interval for timers that re-arm from the tick, "
@@ -260,6 +278,207 @@ int Run(const Options& opt) {
      << opt.repeats
      << " repeats, the kinds interleaved within each repeat; ratios are taken within each repeat "
         "and their median is shown.\n";
+}
+
+void WritePlots(const Options& opt, const LatenessResult& r) {
+  std::vector<std::pair<std::string, std::vector<double>>> series;
+  for (const std::string& name : r.order) series.emplace_back(name, r.runs.at(name).pooled);
+  WriteLatenessSvg(opt.out + "/lateness-" + std::to_string(r.intervalMs) + "ms.svg",
+                   "Tick lateness at " + std::to_string(r.intervalMs) + " ms, all runs pooled", series);
+}
+
+// --- Costs ------------------------------------------------------------------
+
+// Samples of one round-trip figure over the repeats.
+struct RoundTrips {
+  std::vector<std::vector<double>> all;  // per repeat
+  std::vector<double> p50;               // per repeat
+
+  void Add(std::vector<double> us) {
+    std::sort(us.begin(), us.end());
+    p50.push_back(Percentile(us, 50));
+    all.push_back(std::move(us));
+  }
+};
+
+struct CostResult {
+  std::vector<double> qevB2b, bareB2b;
+  // The dispatch, and its floors: the stand-in's own address wait (what the
+  // dispatch hands over with) and std::condition_variable.
+  RoundTrips dispatch, addressWait, condvar;
+  std::vector<StartStop> qevSS, bareSS;
+  MemoryFigures mem100, mem1000;
+};
+
+void MeasureMemory(const Options& opt, CostResult& c) {
+  for (auto [n, m] : {std::pair{100, &c.mem100}, std::pair{1000, &c.mem1000}}) {
+    if (opt.smoke && n > 100) continue;
+    double qr = 0, qv = 0, br = 0, bv = 0;
+    auto qev = MakeQevTickers();
+    auto bare = MakeBareTickers();
+    try {
+      if (!MeasureMemoryOnce(*qev, n, qr, qv) || !MeasureMemoryOnce(*bare, n, br, bv)) continue;
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "  memory at %d: %s\n", n, e.what());
+      continue;
+    }
+    m->qevRss.push_back(qr);
+    m->qevReserved.push_back(qv);
+    m->bareRss.push_back(br);
+    m->bareReserved.push_back(bv);
+  }
+}
+
+CostResult MeasureCosts(const Options& opt) {
+  CostResult c;
+  const int rounds = opt.smoke ? 20 : 200;
+  const int dispatchRounds = opt.smoke ? 100 : 2000;
+  std::fprintf(stderr, "costs\n");
+  for (int rep = 0; rep < opt.repeats; ++rep) {
+    c.qevB2b.push_back(MeasureQevBackToBack(opt.smoke ? 0.1 : 1.0));
+    c.bareB2b.push_back(MeasureBareBackToBack(opt.smoke ? 0.1 : 1.0));
+    c.qevSS.push_back(MeasureQevStartStop(rounds));
+    c.bareSS.push_back(MeasureBareStartStop(rounds));
+    c.dispatch.Add(MeasureDispatchUs(dispatchRounds));
+    c.addressWait.Add(MeasureRoundTripUs(*MakeHostSync(), dispatchRounds));
+    c.condvar.Add(MeasureRoundTripUs(*MakeStdCondition(), dispatchRounds));
+    MeasureMemory(opt, c);
+    std::fprintf(stderr,
+                 "  rep %d: back-to-back %.2f M/s (bare %.2f M/s), dispatch p50 %.1f us, round trip p50 %.1f us "
+                 "(address wait), %.1f us (condition variable)\n",
+                 rep + 1, c.qevB2b.back() / 1e6, c.bareB2b.back() / 1e6, c.dispatch.p50.back(),
+                 c.addressWait.p50.back(), c.condvar.p50.back());
+  }
+  return c;
+}
+
+std::string Summary(const RoundTrips& r) { return Summary(Concat(r.all)); }
+
+void CostTable(std::ostream& md, const CostResult& c, const LatenessResult& at1, int repeats) {
+  md << "\n### Costs (median of " << repeats << " runs; TQevTimer and its floor interleaved)\n\n";
+  md << "| figure | TQevTimer | floor | ratio |\n|---|---:|---:|---:|\n";
+  md << "| back-to-back ticks per second, interval 0, empty handler (floor: a bare loop calling an empty "
+        "function) | "
+     << Fmt(Median(c.qevB2b) / 1e6, 2) << " M | " << Fmt(Median(c.bareB2b) / 1e6, 2) << " M | "
+     << Ratio(PerRepeatRatio(c.qevB2b, c.bareB2b)) << " |\n";
+  md << "| main-thread dispatch, worker wake to handler start, p50 / p99 us (floor: round trip of the "
+        "address wait it hands over with) | "
+     << Summary(c.dispatch) << " | " << Summary(c.addressWait) << " | "
+     << Ratio(PerRepeatRatio(c.dispatch.p50, c.addressWait.p50)) << " (p50) |\n";
+  md << "| the same against a std::condition_variable round trip | " << Summary(c.dispatch) << " | "
+     << Summary(c.condvar) << " | " << Ratio(PerRepeatRatio(c.dispatch.p50, c.condvar.p50)) << " (p50) |\n";
+  {
+    std::vector<std::vector<double>> qs, bs, qf, bf, qstop;
+    for (const auto& s : c.qevSS)
+      qs.push_back(s.startCallUs), qf.push_back(s.firstTickUs), qstop.push_back(s.stopCallUs);
+    for (const auto& s : c.bareSS) bs.push_back(s.startCallUs), bf.push_back(s.firstTickUs);
+    md << "| Start call, p50 / p99 us (floor: std::thread construction) | " << Summary(Concat(qs)) << " | "
+       << Summary(Concat(bs)) << " | |\n";
+    md << "| Start to first tick at 1 ms, p50 / p99 us (floor: thread start + 1 ms sleep) | "
+       << Summary(Concat(qf)) << " | " << Summary(Concat(bf)) << " | |\n";
+    md << "| Stop call, p50 / p99 us | " << Summary(Concat(qstop)) << " | | |\n";
+  }
+  for (auto [n, m] : {std::pair{100, &c.mem100}, std::pair{1000, &c.mem1000}}) {
+    if (m->qevRss.empty()) continue;
+    md << "| resident memory per running timer at " << n << " timers, KiB (floor: a bare sleeping thread) | "
+       << Fmt(Median(m->qevRss) / 1024) << " | " << Fmt(Median(m->bareRss) / 1024) << " | "
+       << Ratio(PerRepeatRatio(m->qevRss, m->bareRss)) << " |\n";
+    md << "| reserved address space per running timer at " << n << " timers, KiB | "
+       << Fmt(Median(m->qevReserved) / 1024, 0) << " | " << Fmt(Median(m->bareReserved) / 1024, 0) << " | "
+       << Ratio(PerRepeatRatio(m->qevReserved, m->bareReserved)) << " |\n";
+  }
+  md << "| CPU per tick at 1 ms, us (floor: bare sleep loop) | " << Fmt(MedianCpu(at1, "qev-worker"), 2) << " | "
+     << Fmt(MedianCpu(at1, "bare-sleep"), 2) << " | " << Ratio(PairedCpuRatio(at1, "qev-worker", "bare-sleep"))
+     << " |\n";
+}
+
+// --- Scale ------------------------------------------------------------------
+
+struct ScaleFigures {
+  ScaleResult qev1, bare1, qev10, bare10, sync10;  // not tried: not chosen
+};
+
+bool Chosen(const Options& opt, const std::string& kind) {
+  return opt.only.empty() || std::find(opt.only.begin(), opt.only.end(), kind) != opt.only.end();
+}
+
+ScaleFigures MeasureScales(const Options& opt) {
+  std::fprintf(stderr, "scale\n");
+  ScaleFigures f;
+  auto measure = [&](std::unique_ptr<TickerSet> set, int ms, int cap, bool nominal = false) {
+    const double window = opt.smoke ? 0.2 : (ms == 1 ? 0.5 : 1.0);
+    return MeasureScale(*set, ms, opt.smoke ? 4 : cap, window, nominal);
+  };
+  if (Chosen(opt, "qev-worker")) f.qev1 = measure(MakeQevTickers(), 1, 1024);
+  if (Chosen(opt, "bare-sleep")) f.bare1 = measure(MakeBareTickers(), 1, 1024);
+  if (Chosen(opt, "qev-worker")) f.qev10 = measure(MakeQevTickers(), 10, 4096);
+  if (Chosen(opt, "bare-sleep")) f.bare10 = measure(MakeBareTickers(), 10, 4096);
+  if (Chosen(opt, "qev-main")) f.sync10 = measure(MakeQevSyncTickers(), 10, 1024, true);
+  return f;
+}
+
+std::string ScaleCell(const ScaleResult& s) {
+  if (s.tried.empty()) return "not measured";
+  std::string c = std::to_string(s.largest) +
+                  (s.firstFail ? " (" + std::to_string(s.firstFail) + " did not)" : " (the cap tried)");
+  return c + ", single rate " + Fmt(s.single, 0) + "/s" +
+         (s.nominal > 0 ? " (held against the nominal " + Fmt(s.nominal, 0) + "/s)" : "");
+}
+
+void ScaleTable(std::ostream& md, const ScaleFigures& f) {
+  md << "\n### Scale: the most timers that keep 95% of one timer's tick rate\n\n";
+  md << "| interval | TQevTimer | bare sleeping threads |\n|---|---|---|\n";
+  md << "| 1 ms | " << ScaleCell(f.qev1) << " | " << ScaleCell(f.bare1) << " |\n";
+  md << "| 10 ms | " << ScaleCell(f.qev10) << " | " << ScaleCell(f.bare10) << " |\n";
+  md << "| 10 ms, handlers on the main thread (NeedSynchronization; the main thread loops on "
+        "CheckSynchronize(5)), 95% of the nominal rate | "
+     << ScaleCell(f.sync10) << " | |\n";
+}
+
+// --- Targets ----------------------------------------------------------------
+
+void Target(std::ostream& md, const std::string& what, double value, double limit, bool atMost) {
+  const bool met = !std::isnan(value) && (atMost ? value <= limit : value >= limit);
+  md << "| " << what << " | " << (std::isnan(value) ? "n/a" : Fmt(value, 2)) << " | "
+     << (std::isnan(value) ? "n/a"
+         : met             ? "yes"
+                           : "no")
+     << " |\n";
+}
+
+void TargetTable(std::ostream& md, const LatenessResult& at1, const CostResult* c, const ScaleFigures& scale) {
+  md << "\n### Targets\n\n| target | figure | met |\n|---|---|---|\n";
+  Target(md, "mean lateness at 1 ms / bare sleep loop, at most 1.02",
+         PairedRatio(at1, "qev-worker", "bare-sleep", &Stats::mean), 1.02, true);
+  Target(md, "p99 lateness at 1 ms / cyclictest p99, at most 1.3",
+         PairedRatio(at1, "qev-worker", "cyclictest", &Stats::p99), 1.3, true);
+  Target(md, "CPU per tick at 1 ms / bare sleep loop, at most 1.2", PairedCpuRatio(at1, "qev-worker", "bare-sleep"),
+         1.2, true);
+  Target(md, "main thread: mean lateness at 1 ms, qev-main / qev-worker, at most 1.3",
+         PairedRatio(at1, "qev-main", "qev-worker", &Stats::mean), 1.3, true);
+  Target(md, "main thread: CPU per tick at 1 ms, qev-main / qev-worker, at most 1.5",
+         PairedCpuRatio(at1, "qev-main", "qev-worker"), 1.5, true);
+  if (c) {
+    if (!c->mem1000.qevRss.empty())
+      Target(md, "resident memory per timer at 1000 / bare thread, at most 1.2",
+             PerRepeatRatio(c->mem1000.qevRss, c->mem1000.bareRss), 1.2, true);
+    Target(md, "dispatch p50 / address-wait round trip p50, at most 2",
+           PerRepeatRatio(c->dispatch.p50, c->addressWait.p50), 2, true);
+    Target(md, "back-to-back ticks per second, millions, at least 20", Median(c->qevB2b) / 1e6, 20, false);
+  }
+  if (!scale.sync10.tried.empty()) {
+    const int want = SynchronizedScaleTarget();
+    Target(md, "synchronized timers at 10 ms keeping 95% of the nominal rate, at least " + std::to_string(want),
+           scale.sync10.largest, want, false);
+  }
+}
+
+int Run(const Options& opt) {
+  std::filesystem::create_directories(opt.out);
+  const std::string resolution = RaiseTimerResolution();
+  const Kinds kinds = SelectKinds(opt);
+  std::ostringstream md;
+  Preamble(md, opt, resolution);
 
   std::fprintf(stderr, "lateness at 1 ms\n");
   const LatenessResult at1 = MeasureLateness(kinds, 1, opt.ticks1, opt.repeats);
@@ -267,162 +486,20 @@ int Run(const Options& opt) {
   const LatenessResult at10 = MeasureLateness(kinds, 10, opt.ticks10, opt.repeats);
   LatenessTable(md, at1, kinds, opt.ticks1);
   LatenessTable(md, at10, kinds, opt.ticks10);
+  WritePlots(opt, at1);
+  WritePlots(opt, at10);
 
-  for (const LatenessResult* r : {&at1, &at10}) {
-    std::vector<std::pair<std::string, std::vector<double>>> series;
-    for (const std::string& name : r->order) series.emplace_back(name, r->runs.at(name).pooled);
-    WriteLatenessSvg(opt.out + "/lateness-" + std::to_string(r->intervalMs) + "ms.svg",
-                     "Tick lateness at " + std::to_string(r->intervalMs) + " ms, all runs pooled", series);
-  }
-
-  // Cost figures, TQevTimer and the bare thread interleaved.
-  const int rounds = opt.smoke ? 20 : 200;
-  const int dispatchRounds = opt.smoke ? 100 : 2000;
-  std::vector<double> qevB2b, bareB2b, dispatchP50, condvarP50;
-  std::vector<std::vector<double>> dispatchAll, condvarAll;
-  std::vector<StartStop> qevSS, bareSS;
-  MemoryFigures mem100, mem1000;
-  if (opt.costs) std::fprintf(stderr, "costs\n");
-  for (int rep = 0; opt.costs && rep < opt.repeats; ++rep) {
-    qevB2b.push_back(MeasureQevBackToBack(opt.smoke ? 0.1 : 1.0));
-    bareB2b.push_back(MeasureBareBackToBack(opt.smoke ? 0.1 : 1.0));
-    qevSS.push_back(MeasureQevStartStop(rounds));
-    bareSS.push_back(MeasureBareStartStop(rounds));
-    dispatchAll.push_back(MeasureDispatchUs(dispatchRounds));
-    condvarAll.push_back(MeasureCondvarRoundTripUs(dispatchRounds));
-    {
-      auto d = dispatchAll.back(), c = condvarAll.back();
-      std::sort(d.begin(), d.end());
-      std::sort(c.begin(), c.end());
-      dispatchP50.push_back(Percentile(d, 50));
-      condvarP50.push_back(Percentile(c, 50));
-    }
-    for (auto [n, m] : {std::pair{100, &mem100}, std::pair{1000, &mem1000}}) {
-      if (opt.smoke && n > 100) continue;
-      double qr = 0, qv = 0, br = 0, bv = 0;
-      auto qev = MakeQevTickers();
-      auto bare = MakeBareTickers();
-      try {
-        if (!MeasureMemoryOnce(*qev, n, qr, qv) || !MeasureMemoryOnce(*bare, n, br, bv)) continue;
-      } catch (const std::exception& e) {
-        std::fprintf(stderr, "  memory at %d: %s\n", n, e.what());
-        continue;
-      }
-      m->qevRss.push_back(qr);
-      m->qevReserved.push_back(qv);
-      m->bareRss.push_back(br);
-      m->bareReserved.push_back(bv);
-    }
-    std::fprintf(
-        stderr,
-        "  rep %d: back-to-back %.2f M/s (bare %.2f M/s), dispatch p50 %.1f us, cv round trip p50 %.1f us\n",
-        rep + 1, qevB2b.back() / 1e6, bareB2b.back() / 1e6, dispatchP50.back(), condvarP50.back());
-  }
-
+  std::unique_ptr<CostResult> costs;
   if (opt.costs) {
-    md << "\n### Costs (median of " << opt.repeats << " runs; TQevTimer and its floor interleaved)\n\n";
-    md << "| figure | TQevTimer | floor | ratio |\n|---|---:|---:|---:|\n";
-    {
-      std::vector<double> ratios;
-      for (std::size_t i = 0; i < qevB2b.size(); ++i) ratios.push_back(qevB2b[i] / bareB2b[i]);
-      md << "| back-to-back ticks per second, interval 0, empty handler (floor: a bare loop calling an empty "
-            "function) | "
-         << Fmt(Median(qevB2b) / 1e6, 2) << " M | " << Fmt(Median(bareB2b) / 1e6, 2) << " M | "
-         << Ratio(Median(ratios)) << " |\n";
-    }
-    {
-      std::vector<double> ratios;
-      for (std::size_t i = 0; i < dispatchP50.size(); ++i) ratios.push_back(dispatchP50[i] / condvarP50[i]);
-      md << "| main-thread dispatch, worker wake to handler start, p50 / p99 us (floor: condition-variable "
-            "round trip) | "
-         << Summary(Concat(dispatchAll)) << " | " << Summary(Concat(condvarAll)) << " | "
-         << Ratio(Median(ratios)) << " (p50) |\n";
-    }
-    {
-      std::vector<std::vector<double>> qs, bs, qf, bf, qstop;
-      for (const auto& s : qevSS)
-        qs.push_back(s.startCallUs), qf.push_back(s.firstTickUs), qstop.push_back(s.stopCallUs);
-      for (const auto& s : bareSS) bs.push_back(s.startCallUs), bf.push_back(s.firstTickUs);
-      md << "| Start call, p50 / p99 us (floor: std::thread construction) | " << Summary(Concat(qs)) << " | "
-         << Summary(Concat(bs)) << " | |\n";
-      md << "| Start to first tick at 1 ms, p50 / p99 us (floor: thread start + 1 ms sleep) | "
-         << Summary(Concat(qf)) << " | " << Summary(Concat(bf)) << " | |\n";
-      md << "| Stop call, p50 / p99 us | " << Summary(Concat(qstop)) << " | | |\n";
-    }
-    for (auto [n, m] : {std::pair{100, &mem100}, std::pair{1000, &mem1000}}) {
-      if (m->qevRss.empty()) continue;
-      std::vector<double> rr, vr;
-      for (std::size_t i = 0; i < m->qevRss.size(); ++i) {
-        rr.push_back(m->qevRss[i] / m->bareRss[i]);
-        vr.push_back(m->qevReserved[i] / m->bareReserved[i]);
-      }
-      md << "| resident memory per running timer at " << n
-         << " timers, KiB (floor: a bare sleeping thread) | " << Fmt(Median(m->qevRss) / 1024) << " | "
-         << Fmt(Median(m->bareRss) / 1024) << " | " << Ratio(Median(rr)) << " |\n";
-      md << "| reserved address space per running timer at " << n << " timers, KiB | "
-         << Fmt(Median(m->qevReserved) / 1024, 0) << " | " << Fmt(Median(m->bareReserved) / 1024, 0) << " | "
-         << Ratio(Median(vr)) << " |\n";
-    }
-    {
-      md << "| CPU per tick at 1 ms, us (floor: bare sleep loop) | "
-         << Fmt(Median(at1.runs.count("qev-worker") ? at1.runs.at("qev-worker").cpuUsPerTick
-                                                    : std::vector<double>{}),
-                2)
-         << " | "
-         << Fmt(Median(at1.runs.count("bare-sleep") ? at1.runs.at("bare-sleep").cpuUsPerTick
-                                                    : std::vector<double>{}),
-                2)
-         << " | " << Ratio(PairedCpuRatio(at1, "qev-worker", "bare-sleep")) << " |\n";
-    }
+    costs = std::make_unique<CostResult>(MeasureCosts(opt));
+    CostTable(md, *costs, at1, opt.repeats);
   }
-
+  ScaleFigures scale;
   if (opt.scale) {
-    std::fprintf(stderr, "scale\n");
-    md << "\n### Scale: the most timers that keep 95% of one timer's tick rate\n\n";
-    md << "| interval | TQevTimer | bare sleeping threads |\n|---|---|---|\n";
-    for (int ms : {1, 10}) {
-      const int cap = opt.smoke ? 4 : (ms == 1 ? 1024 : 4096);
-      const double window = opt.smoke ? 0.2 : (ms == 1 ? 0.5 : 1.0);
-      auto qev = MakeQevTickers();
-      auto bare = MakeBareTickers();
-      const ScaleResult q = MeasureScale(*qev, ms, cap, window);
-      const ScaleResult b = MeasureScale(*bare, ms, cap, window);
-      auto cell = [&](const ScaleResult& s) {
-        std::string c = std::to_string(s.largest) +
-                        (s.firstFail ? " (" + std::to_string(s.firstFail) + " did not)" : " (the cap tried)");
-        return c + ", single rate " + Fmt(s.single, 0) + "/s";
-      };
-      md << "| " << ms << " ms | " << cell(q) << " | " << cell(b) << " |\n";
-    }
+    scale = MeasureScales(opt);
+    ScaleTable(md, scale);
   }
-
-  md << "\n### Targets\n\n| target | figure | met |\n|---|---|---|\n";
-  auto target = [&](const std::string& what, double value, double limit, bool atMost) {
-    const bool met = !std::isnan(value) && (atMost ? value <= limit : value >= limit);
-    md << "| " << what << " | " << (std::isnan(value) ? "n/a" : Fmt(value, 2)) << " | "
-       << (std::isnan(value) ? "n/a"
-           : met             ? "yes"
-                             : "no")
-       << " |\n";
-  };
-  target("mean lateness at 1 ms / bare sleep loop, at most 1.02",
-         PairedRatio(at1, "qev-worker", &Stats::mean, "bare-sleep", &Stats::mean), 1.02, true);
-  target("p99 lateness at 1 ms / cyclictest p99, at most 1.3",
-         PairedRatio(at1, "qev-worker", &Stats::p99, "cyclictest", &Stats::p99), 1.3, true);
-  target("CPU per tick at 1 ms / bare sleep loop, at most 1.2",
-         PairedCpuRatio(at1, "qev-worker", "bare-sleep"), 1.2, true);
-  if (!mem1000.qevRss.empty()) {
-    std::vector<double> rr;
-    for (std::size_t i = 0; i < mem1000.qevRss.size(); ++i)
-      rr.push_back(mem1000.qevRss[i] / mem1000.bareRss[i]);
-    target("resident memory per timer at 1000 / bare thread, at most 1.2", Median(rr), 1.2, true);
-  }
-  {
-    std::vector<double> ratios;
-    for (std::size_t i = 0; i < dispatchP50.size(); ++i) ratios.push_back(dispatchP50[i] / condvarP50[i]);
-    target("dispatch p50 / condition-variable round trip p50, at most 2", Median(ratios), 2, true);
-  }
-  target("back-to-back ticks per second, millions, at least 20", Median(qevB2b) / 1e6, 20, false);
+  TargetTable(md, at1, costs.get(), scale);
 
   const std::string text = md.str();
   std::ofstream(opt.out + "/results.md") << text;
@@ -448,6 +525,8 @@ int main(int argc, char** argv) {
       opt.ticks10 = std::max(50, std::atoi(next().c_str()));
     else if (a == "--no-scale")
       opt.scale = false;
+    else if (a == "--no-costs")
+      opt.costs = false;
     else if (a == "--lateness-only")
       opt.scale = opt.costs = false;
     else if (a == "--kinds") {
@@ -461,7 +540,7 @@ int main(int argc, char** argv) {
     } else {
       std::puts(
           "usage: bench [--out DIR] [--repeats N] [--ticks1 N] [--ticks10 N] [--kinds a,b] [--no-scale] "
-          "[--lateness-only] [--smoke]");
+          "[--no-costs] [--lateness-only] [--smoke]");
       return a == "--help" ? 0 : 2;
     }
   }

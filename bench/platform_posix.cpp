@@ -130,4 +130,6 @@ void AddPlatformKinds(Kinds& kinds) {
          [](int ms, std::size_t n, Recorder&, Extra& extra) { return RunCyclictest(ms, n, extra); }});
 }
 
+int SynchronizedScaleTarget() { return 200; }
+
 }  // namespace bench

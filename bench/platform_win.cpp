@@ -63,4 +63,6 @@ std::string MachineDescription() {
   return s.str();
 }
 
+int SynchronizedScaleTarget() { return 100; }
+
 }  // namespace bench

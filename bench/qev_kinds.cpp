@@ -68,6 +68,7 @@ struct CountingSink {
 
 class QevTickers final : public TickerSet {
  public:
+  explicit QevTickers(bool synchronized) : synchronized_(synchronized) {}
   ~QevTickers() override { Stop(); }
   int Start(int n, int intervalMs) override {
     for (int i = 0; i < n; ++i) {
@@ -76,6 +77,7 @@ class QevTickers final : public TickerSet {
         t = new TQevTimer(nullptr);
         timers_.push_back(t);
         t->SetInterval(intervalMs / 1000.0);
+        t->SetNeedSynchronization(synchronized_);
         t->SetOnTimer(TNotifyEvent::Bind<&CountingSink::OnTimer>(&sink_));
         t->Start();
       } catch (const System::Exception&) {
@@ -86,8 +88,15 @@ class QevTickers final : public TickerSet {
   }
   std::uint64_t Ticks() const override { return ticks_.load(); }
   void Stop() override { FreeTimers(timers_); }
+  // As an application's loop would: CheckSynchronize with a short timeout.
+  void Idle(int ms) override {
+    if (!synchronized_) return RelativeSleepMs(ms);
+    const std::int64_t end = NowNs() + std::int64_t{ms} * 1000000;
+    while (NowNs() < end) CheckSynchronize(5);
+  }
 
  private:
+  const bool synchronized_;
   std::atomic<std::uint64_t> ticks_{0};
   CountingSink sink_{&ticks_};
   std::vector<TQevTimer*> timers_;
@@ -134,7 +143,8 @@ void AddQevKinds(Kinds& kinds) {
                    [](int ms, std::size_t, Recorder& rec, Extra&) { return RunQev(true, ms, rec); }});
 }
 
-std::unique_ptr<TickerSet> MakeQevTickers() { return std::make_unique<QevTickers>(); }
+std::unique_ptr<TickerSet> MakeQevTickers() { return std::make_unique<QevTickers>(false); }
+std::unique_ptr<TickerSet> MakeQevSyncTickers() { return std::make_unique<QevTickers>(true); }
 
 StartStop MeasureQevStartStop(int rounds) {
   StartStop r;

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 #include "support/Services.hpp"
 #include "support/Wait.hpp"
@@ -305,6 +306,56 @@ TEST(Queue, RunsAtOnceOnTheMainThread) {
   Target target;
   TThread::Queue(TThreadMethod::Bind<&Target::Run>(&target));
   EXPECT_EQ(target.calls.load(), 1);
+}
+
+// CheckSynchronize(timeout) sleeps until a call arrives: an arrival ends the
+// wait at once (a missed wake would hold it for the whole timeout), and with
+// none it returns false after about the timeout.
+TEST(Synchronize, CheckSynchronizeWaitsForAnArrivalOrTheTimeout) {
+  using Clock = std::chrono::steady_clock;
+  auto start = Clock::now();
+  EXPECT_FALSE(CheckSynchronize(50));
+  EXPECT_GE(Clock::now() - start, 40ms);  // whole milliseconds: at most 1 ms short
+
+  for (int round = 0; round < 3; ++round) {
+    Target target;
+    Flags f;
+    auto* t = Start(&f, [&](auto&) { TThread::Synchronize(TThreadMethod::Bind<&Target::Run>(&target)); });
+    start = Clock::now();
+    EXPECT_TRUE(CheckSynchronize(30000));
+    EXPECT_LT(Clock::now() - start, qevtest::Scaled(3000ms)) << "round " << round;
+    EXPECT_EQ(target.calls.load(), 1);
+    t->WaitFor();
+    delete t;
+  }
+}
+
+// Many callers wait at once; each returns only after its own call has run,
+// however the main thread's serving and their wake-ups interleave.
+TEST(Synchronize, EachCallerReturnsAfterItsOwnCall) {
+  constexpr int kThreads = 16, kCalls = 200;
+  struct Caller {
+    std::atomic<int> ran{0};
+    void Run() { ran.fetch_add(1); }
+  };
+  Caller callers[kThreads];
+  std::atomic<int> early{0}, finished{0};
+  Flags f;
+  std::vector<TThread*> threads;
+  for (Caller& c : callers)
+    threads.push_back(Start(&f, [&c, &early, &finished](auto&) {
+      for (int i = 1; i <= kCalls; ++i) {
+        TThread::Synchronize(TThreadMethod::Bind<&Caller::Run>(&c));
+        if (c.ran.load() != i) early.fetch_add(1);
+      }
+      finished.fetch_add(1);
+    }));
+  EXPECT_TRUE(ServeUntil([&] { return finished.load() == kThreads; }, 60s));
+  EXPECT_EQ(early.load(), 0);
+  for (TThread* t : threads) {
+    t->WaitFor();
+    delete t;
+  }
 }
 
 TEST(Synchronize, CheckSynchronizeOutsideTheMainThreadRaises) {

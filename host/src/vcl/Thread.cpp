@@ -1,8 +1,9 @@
-#include <condition_variable>
+#include <chrono>
 #include <mutex>
 
 #include "System.Classes.Streaming.hpp"
 #include "System.Classes.hpp"
+#include "sync.hpp"
 
 namespace System::Classes {
 namespace {
@@ -15,36 +16,25 @@ bool OnMainThread() { return Kernel::CurrentThreadId() == Kernel::MainThreadId()
 
 // --- Main-thread dispatch ---------------------------------------------------
 // A Synchronize call waiting for the main thread. It lives on the caller's
-// stack; the queue links the requests without allocating.
+// stack; the queue links the requests without allocating. The caller waits
+// on its own request's state alone, so finishing one call wakes one caller.
 struct SyncRequest {
-  enum State : int { kQueued, kRan, kDropped };
+  enum State : std::uint32_t { kQueued, kRan, kDropped };
   TThreadMethod method;
-  std::exception_ptr error;
-  State state = kQueued;  // guarded by Dispatch::lock
-  SyncRequest* next = nullptr;
+  std::exception_ptr error;  // written before the state leaves kQueued
+  SyncRequest* next = nullptr;  // guarded by Dispatch::lock while queued
+  std::atomic<std::uint32_t> state{kQueued};
   bool owned = false;  // made by Queue: nobody waits, the dispatch frees it
 };
 
-// Ends a request taken off the queue, run or dropped; under Dispatch::lock.
-void Finish(SyncRequest* r, SyncRequest::State state, std::condition_variable& finished) {
-  if (r->owned) {
-    delete r;
-    return;
-  }
-  r->state = state;  // `r` belongs to its caller once the lock is released
-  finished.notify_all();
-}
-
 struct Dispatch {
-  std::mutex lock;
-  std::condition_variable arrived;
-  // Callers of Synchronize wait here for their request to leave kQueued. (Not
-  // std::atomic::wait: MinGW's libstdc++ has no futex there, and its
-  // fallback was seen to miss notifications, leaving a caller blocked.)
-  std::condition_variable finished;
-  SyncRequest* head = nullptr;
-  SyncRequest* tail = nullptr;
-  TNotifyEvent wake;
+  sync::Lock lock;
+  SyncRequest* head = nullptr;  // guarded by lock
+  SyncRequest* tail = nullptr;  // guarded by lock
+  TNotifyEvent wake;            // guarded by lock
+  // Counts queued calls; CheckSynchronize waits for it to move. Bumped after
+  // the request is linked, so a change seen means the queue has it.
+  std::atomic<std::uint32_t> arrivals{0};
 };
 
 Dispatch& dispatch() {
@@ -52,9 +42,9 @@ Dispatch& dispatch() {
   return d;
 }
 
-// Appends `r` to the queue and wakes the main thread.
-void Enqueue(SyncRequest* r) {
-  Dispatch& d = dispatch();
+// Appends `r` to the queue and wakes the main thread: a CheckSynchronize
+// waiting for an arrival, and the application's loop through the wake hook.
+void Enqueue(Dispatch& d, SyncRequest* r) {
   TNotifyEvent wake;
   {
     std::lock_guard guard(d.lock);
@@ -62,8 +52,43 @@ void Enqueue(SyncRequest* r) {
     d.tail = r;
     wake = d.wake;
   }
-  d.arrived.notify_all();
+  // Release pairs with the acquire load in AwaitArrival.
+  d.arrivals.fetch_add(1, std::memory_order_release);
+  sync::WakeOne(&d.arrivals);
   if (wake) wake(nullptr);
+}
+
+// Ends a request that has left the queue, run or dropped: a Queue call's is
+// freed; a Synchronize call's goes back to its caller. The release store
+// pairs with the caller's acquire load in Synchronize, which then sees
+// `error`. From the store on, the request belongs to its caller and may be
+// gone: the wake uses only its address.
+void Finish(SyncRequest* r, SyncRequest::State state) {
+  if (r->owned) {
+    delete r;
+    return;
+  }
+  std::atomic<std::uint32_t>* word = &r->state;
+  word->store(state, std::memory_order_release);
+  sync::WakeOne(word);
+}
+
+// Waits until a call is queued or `timeoutMs` has passed.
+void AwaitArrival(Dispatch& d, int timeoutMs) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (int waitMs = timeoutMs; waitMs > 0;) {
+    // Acquire pairs with the release increment in Enqueue.
+    const std::uint32_t seen = d.arrivals.load(std::memory_order_acquire);
+    {
+      std::lock_guard guard(d.lock);
+      if (d.head) return;
+    }
+    sync::WaitWhile(d.arrivals, seen, waitMs);
+    // Whole milliseconds left; less than one is not worth another wait.
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    waitMs = static_cast<int>(left.count());
+  }
 }
 
 }  // namespace
@@ -168,11 +193,10 @@ void TThread::Synchronize(TThreadMethod method) {
   SyncRequest request;
   request.method = method;
   Dispatch& d = dispatch();
-  Enqueue(&request);
-  {
-    std::unique_lock guard(d.lock);
-    d.finished.wait(guard, [&] { return request.state != SyncRequest::kQueued; });
-  }
+  Enqueue(d, &request);
+  // Acquire pairs with the release store in Finish.
+  while (request.state.load(std::memory_order_acquire) == SyncRequest::kQueued)
+    sync::WaitWhile(request.state, SyncRequest::kQueued);
   if (request.error) std::rethrow_exception(request.error);
 }
 
@@ -184,34 +208,41 @@ void TThread::Queue(TThreadMethod method) {
   auto* request = new SyncRequest;
   request->method = method;
   request->owned = true;
-  Enqueue(request);
+  Enqueue(dispatch(), request);
 }
 
 void TThread::RemoveQueuedEvents(const void* object) {
   Dispatch& d = dispatch();
-  std::lock_guard guard(d.lock);
-  SyncRequest** link = &d.head;
-  d.tail = nullptr;
-  while (SyncRequest* r = *link) {
-    if (r->method.data == object) {
-      *link = r->next;
-      Finish(r, SyncRequest::kDropped, d.finished);
-    } else {
-      d.tail = r;
-      link = &r->next;
+  SyncRequest* dropped = nullptr;  // unlinked, released once the lock is left
+  {
+    std::lock_guard guard(d.lock);
+    SyncRequest** link = &d.head;
+    d.tail = nullptr;
+    while (SyncRequest* r = *link) {
+      if (r->method.data == object) {
+        *link = r->next;
+        r->next = dropped;
+        dropped = r;
+      } else {
+        d.tail = r;
+        link = &r->next;
+      }
     }
+  }
+  while (SyncRequest* r = dropped) {
+    dropped = r->next;  // read before the caller may take `r` back
+    Finish(r, SyncRequest::kDropped);
   }
 }
 
 bool CheckSynchronize(int timeoutMs) {
   if (!OnMainThread()) throw EThread(u"CheckSynchronize called outside the main thread");
   Dispatch& d = dispatch();
-  std::unique_lock guard(d.lock);
-  if (!d.head && timeoutMs > 0)
-    d.arrived.wait_for(guard, std::chrono::milliseconds(timeoutMs), [&] { return d.head != nullptr; });
+  if (timeoutMs > 0) AwaitArrival(d, timeoutMs);
   // Serve what is queued now, one call at a time: a call may drop later ones
   // (RemoveQueuedEvents), and callers that queue again while we run wait for
   // the next round.
+  std::unique_lock guard(d.lock);
   std::size_t pending = 0;
   for (SyncRequest* r = d.head; r; r = r->next) ++pending;
   const bool any = pending > 0;
@@ -226,9 +257,9 @@ bool CheckSynchronize(int timeoutMs) {
     } catch (...) {
       r->error = std::current_exception();
     }
-    guard.lock();
     if (r->owned && r->error && !queuedError) queuedError = r->error;
-    Finish(r, SyncRequest::kRan, d.finished);
+    Finish(r, SyncRequest::kRan);
+    guard.lock();
   }
   guard.unlock();
   if (queuedError) std::rethrow_exception(queuedError);
