@@ -8,6 +8,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-# CTest runs the Windows binaries under Wine.
+# CTest runs the Windows binaries under Wine, through a script that tries a
+# start again when Wine could not start the program at all.
 find_program(QEV_WINE wine REQUIRED)
-set(CMAKE_CROSSCOMPILING_EMULATOR ${QEV_WINE})
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/wine-run.sh)
