@@ -252,7 +252,13 @@ TQevTimer::TQevTimer(TComponent* AOwner)
 TQevTimer::~TQevTimer() { Teardown(); }
 
 void TQevTimer::operator delete(TQevTimer* self, std::destroying_delete_t) {
-  if (!detail::OnMainThread()) {
+  // Off the main thread, a delete from the timer's own handler, or of a
+  // timer whose owner the main thread may be using, is handed over. An
+  // ownerless timer freed by some other thread of the application (many
+  // timers freed in parallel, say) is destroyed there at once, as on the
+  // main thread: no list of the main thread's changes, and no call of the
+  // timer's can be under way on another thread.
+  if (!detail::OnMainThread() && (detail::FireFramesOnThisThread(self) > 0 || self->Owner())) {
     self->HandOver();
     return;
   }

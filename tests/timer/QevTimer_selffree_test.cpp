@@ -91,6 +91,20 @@ TEST(SelfFreeingTimers, OwnerStaysWholeWhileTheMainThreadUsesIt) {
   delete owner;
 }
 
+// Ownerless timers freed by threads of the application's own, outside their
+// handlers, are destroyed there at once: the main thread serves no dispatch.
+TEST(SelfFreeingTimers, OwnerlessTimersFreedByOtherThreadsGoAtOnce) {
+  destroyed = 0;
+  constexpr int kTimers = 4;
+  TQevTimer* timers[kTimers];
+  for (TQevTimer*& t : timers) t = WitnessedTimer(nullptr);
+  std::thread helpers[kTimers];
+  for (int i = 0; i < kTimers; ++i) helpers[i] = std::thread([t = timers[i]] { delete t; });
+  for (std::thread& h : helpers) h.join();
+  EXPECT_EQ(destroyed.load(), kTimers);
+  EXPECT_TRUE(AllThreadsEnded());
+}
+
 // The owner is freed while the handlers are freeing the same timers: the
 // owner's destructor reaches some timers first (their handlers then step
 // aside) and finds others already handed over by their handlers.

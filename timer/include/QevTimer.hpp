@@ -147,12 +147,13 @@ class QEV_PACKAGE_CLASS TQevTimer : public TComponent {
   // this timer can touch it any more; none of its handler calls starts after
   // destruction has begun.
   QEV_PACKAGE_API ~TQevTimer() override;
-  // `delete` on the main thread destroys the timer at once. On any other
-  // thread (a worker-thread handler freeing its sender) it stops the timer
-  // and hands the destruction to the main thread's dispatch
+  // `delete` on the main thread destroys the timer at once. On another
+  // thread, inside the timer's own handler or for a timer with an owner, it
+  // stops the timer and hands the destruction to the main thread's dispatch
   // (CheckSynchronize), so that the owner's list changes on the main thread
-  // only; a timer whose destruction has begun or been handed over is left
-  // to it.
+  // only; an ownerless timer freed outside its handler is destroyed at once
+  // on that thread. A timer whose destruction has begun or been handed over
+  // is left to it.
   static void operator delete(TQevTimer* self, std::destroying_delete_t);
 
   const System::TTypeInfo* ClassInfo() const noexcept override;
