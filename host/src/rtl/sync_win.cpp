@@ -15,8 +15,9 @@ static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t));
 // leave a synchronized timer's worker asleep for good under Wine's x86 build,
 // its request already finished; a bounded wait, repeated by the caller, did
 // not. Callers re-check the word after every return, so a wait that ends at
-// this bound is one more spurious return.
-constexpr DWORD kLongestWaitMs = 60000;
+// this bound is one more spurious return; short enough that a wake lost
+// that way would delay a caller by a second at most, not stop it.
+constexpr DWORD kLongestWaitMs = 1000;
 
 void WaitWhile(const std::atomic<std::uint32_t>& word, std::uint32_t expected, int timeoutMs) noexcept {
   // WaitOnAddress compares plainly; the caller's atomic load after the
