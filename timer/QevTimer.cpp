@@ -258,17 +258,31 @@ void TQevTimer::operator delete(TQevTimer* self, std::destroying_delete_t) {
   // timers freed in parallel, say) is destroyed there at once, as on the
   // main thread: no list of the main thread's changes, and no call of the
   // timer's can be under way on another thread.
-  if (!detail::OnMainThread() && (detail::FireFramesOnThisThread(self) > 0 || self->Owner())) {
+  const bool onMainThread = detail::OnMainThread();
+  if (!onMainThread && (detail::FireFramesOnThisThread(self) > 0 || self->Owner())) {
     self->HandOver();
     return;
   }
-  // Already being destroyed: a delete nested in its own destruction.
   // Acquire-release, against HandOver's compare-exchange and the hand-over
   // call's exchange: the first read-modify-write of the word decides; the
   // flag and the queued call that a hand-over leaves are published by
   // `inside` and by the dispatch's lock, so no other access leans on this.
-  const int before = self->FLink->disposal.exchange(detail::TimerLink::kDestroying, std::memory_order_acq_rel);
-  if (before == detail::TimerLink::kDestroying) return;
+  std::atomic<int>& disposal = self->FLink->disposal;
+  if (onMainThread) {
+    // Already being destroyed: a delete nested in its own destruction. A
+    // timer handed over is destroyed now, and its queued call cancelled
+    // (the call runs on this thread too, so the two cannot overlap).
+    if (disposal.exchange(detail::TimerLink::kDestroying, std::memory_order_acq_rel) == detail::TimerLink::kDestroying)
+      return;
+  } else {
+    // Elsewhere only a timer nobody has claimed: one handed over is left to
+    // the main thread, whose call could otherwise run while this thread
+    // cancels it.
+    int alive = detail::TimerLink::kAlive;
+    if (!disposal.compare_exchange_strong(alive, detail::TimerLink::kDestroying, std::memory_order_acq_rel,
+                                          std::memory_order_acquire))
+      return;
+  }
   System::TObject::operator delete(self, std::destroying_delete);
 }
 

@@ -105,6 +105,23 @@ TEST(SelfFreeingTimers, OwnerlessTimersFreedByOtherThreadsGoAtOnce) {
   EXPECT_TRUE(AllThreadsEnded());
 }
 
+// An ownerless timer that its handler has freed, freed again by another
+// thread: that delete steps aside, and the main thread's dispatch destroys
+// the timer once.
+TEST(SelfFreeingTimers, OwnerlessTimerFreedByItsHandlerAndAnotherThreadGoesOnce) {
+  destroyed = 0;
+  auto* timer = WitnessedTimer(nullptr);
+  timer->SetInterval(0.010);
+  timer->SetOnTimer(FreeSender());
+  timer->Start();
+  std::this_thread::sleep_for(300ms);  // the handler has most likely freed it
+  std::thread([timer] { delete timer; }).join();
+  EXPECT_TRUE(ServeUntil([] { return destroyed.load() == 1; }));
+  qevtest::ServeFor(50ms);  // nothing queued is left to destroy it again
+  EXPECT_EQ(destroyed.load(), 1);
+  EXPECT_TRUE(AllThreadsEnded());
+}
+
 // The owner is freed while the handlers are freeing the same timers: the
 // owner's destructor reaches some timers first (their handlers then step
 // aside) and finds others already handed over by their handlers.
