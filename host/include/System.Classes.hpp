@@ -164,7 +164,10 @@ class QEV_VCL_API TThread : public TObject {
 
   // Runs `method` on the main thread and returns when it has run; an
   // exception it raises is rethrown here. On the main thread it runs at once.
-  // A call dropped by RemoveQueuedEvents returns without having run.
+  // A call dropped by RemoveQueuedEvents returns without having run. If the
+  // wake hook raises, its exception is rethrown here instead: the call is
+  // withdrawn unrun, unless the main thread had already begun it, in which
+  // case this returns (by the hook's exception) only after the call ended.
   static void Synchronize(TThreadMethod method);
   // Drops the queued Synchronize calls whose object is `object`; their
   // callers return. Drops that object's Queue calls too, unrun.
@@ -172,7 +175,9 @@ class QEV_VCL_API TThread : public TObject {
   // Hands `method` to the main thread and returns at once: CheckSynchronize
   // runs it, in turn with the Synchronize calls. On the main thread it runs
   // at once. An exception it raises leaves the CheckSynchronize that ran it,
-  // once the calls of that round have run.
+  // once the calls of that round have run. If the wake hook raises, its
+  // exception is rethrown here and the call is withdrawn unrun, unless the
+  // main thread had already begun it.
   static void Queue(TThreadMethod method);
 
   // Number of threads made by this class whose Execute has not yet returned.
@@ -204,14 +209,18 @@ class QEV_VCL_API TThread : public TObject {
 // ---------------------------------------------------------------------------
 // Main-thread dispatch, for the application's loop.
 
-// Runs the queued Synchronize calls on the calling (main) thread. With none
-// queued, waits up to `timeoutMs` for one to arrive. Returns whether any ran.
-// Raises EThread off the main thread.
+// Runs the queued calls (Synchronize and Queue) on the calling (main)
+// thread, in the order they were queued. With none queued, waits up to
+// `timeoutMs` for one to arrive. Returns whether any ran. Raises EThread off
+// the main thread.
 QEV_VCL_API bool CheckSynchronize(int timeoutMs = 0);
 
-// Called, on the calling thread, whenever a Synchronize call is queued, so
-// that a loop sleeping elsewhere can wake up and call CheckSynchronize.
-// Returns the previous hook.
+// The wake hook: called on the queueing thread whenever a Synchronize or
+// Queue call is queued, so that a loop sleeping elsewhere can wake up and
+// call CheckSynchronize. Returns the previous hook, and returns only once no
+// call of the previous hook is under way: from then on it is never called
+// again, so what it uses may be freed. A hook must therefore neither wait
+// for the main thread nor replace the hook itself.
 QEV_VCL_API TNotifyEvent SetWakeMainThread(TNotifyEvent hook);
 
 }  // namespace System::Classes
