@@ -325,12 +325,26 @@ bool Loaded(double load) {
 
 std::string Load(double load) { return std::isnan(load) ? "not available" : Fmt(load, 2); }
 
+// The smallest step of the process's CPU clock seen while spinning (at most
+// 100 ms): nanoseconds natively, 10 ms or so under Wine.
+double CpuClockStepNs() {
+  std::int64_t last = ProcessCpuNs(), step = 0;
+  const std::int64_t end = NowNs() + 100000000;
+  for (int seen = 0; seen < 3 && NowNs() < end;)
+    if (const std::int64_t now = ProcessCpuNs(); now != last) {
+      step = seen++ ? std::min(step, now - last) : now - last;
+      last = now;
+    }
+  return step > 0 ? static_cast<double>(step) : NAN;
+}
+
 // What ran where and how: the top of the report.
 struct Context {
   std::string started, lateDone, finished;
   std::string resolution;
   std::vector<double> sleep1Ms;  // RelativeSleepMs(1), measured
   double loadAtStart = NAN, loadAfterLateness = NAN;
+  double cpuStepNs = NAN;  // the step of the process's CPU clock
   bool Loaded() const { return bench::Loaded(loadAtStart) || bench::Loaded(loadAfterLateness); }
 };
 
@@ -350,6 +364,7 @@ void Preamble(std::ostream& md, const Options& opt, const Context& c) {
          : opt.smoke ? "smoke"
                      : "full")
      << " (" << opt.commandLine << ")\n";
+  md << "- the process's CPU clock moves in steps of " << Fmt(c.cpuStepNs / 1e6, 3) << " ms\n";
   md << "- load average (1 min): " << Load(c.loadAtStart) << " at the start, " << Load(c.loadAfterLateness)
      << " after the lateness runs" << (c.Loaded() ? ": the machine was not idle" : "") << "\n\n";
   md << "Lateness is how late a tick comes: spacing minus interval for timers that re-arm from the tick (as "
@@ -526,11 +541,14 @@ void ScaleTable(std::ostream& md, const ScaleFigures& f) {
 
 // One target: the per-repeat values of a figure, held against a limit by
 // their median. On a machine that was not idle it is not judged.
+// `unresolved`, when not empty, says why the figure cannot be judged.
 void Target(std::ostream& md, const std::string& what, const std::vector<double>& perRepeat, double limit,
-            bool atMost, bool loaded) {
+            bool atMost, bool loaded, const std::string& unresolved = "") {
   const double median = Median(perRepeat);
   std::string verdict = "n/a";
-  if (!std::isnan(median)) {
+  if (!unresolved.empty()) {
+    verdict = "n/a: " + unresolved;
+  } else if (!std::isnan(median)) {
     const bool met = atMost ? median <= limit : median >= limit;
     verdict = loaded ? std::string("not judged: the machine was not idle (") + (met ? "within" : "beyond") +
                            " the limit)"
@@ -541,8 +559,16 @@ void Target(std::ostream& md, const std::string& what, const std::vector<double>
      << WithSpread(perRepeat, 2) << " | " << verdict << " |\n";
 }
 
-void TargetTable(std::ostream& md, const LatenessResult& at1, const CostResult* c, const ScaleFigures& scale,
-                 bool loaded) {
+void TargetTable(std::ostream& md, const LatenessResult& at1, std::size_t ticks1, const CostResult* c,
+                 const ScaleFigures& scale, bool loaded, double cpuStepNs) {
+  // A CPU time per tick is resolved when the clock's step, spread over the
+  // run's ticks, is under a twentieth of the floor's figure.
+  auto cpuUnresolved = [&](const std::string& floor) -> std::string {
+    const double floorUs = MedianCpu(at1, floor), stepUs = cpuStepNs / 1000.0 / static_cast<double>(ticks1);
+    if (std::isnan(cpuStepNs) || std::isnan(floorUs) || stepUs * 20 <= floorUs) return "";
+    return "the process's CPU clock (steps of " + Fmt(cpuStepNs / 1e6, 1) + " ms) is too coarse for " +
+           std::to_string(ticks1) + " ticks";
+  };
   md << "\n### Targets\n\nEach figure is held against one measured in the same run, repeat by repeat; a "
         "target is met when the median over the repeats meets it.\n\n";
   md << "| target | limit | median [lowest, highest] | met |\n|---|---|---|---|\n";
@@ -553,11 +579,11 @@ void TargetTable(std::ostream& md, const LatenessResult& at1, const CostResult* 
     Target(md, "worker ticks: p99 lateness at 1 ms, qev-worker / cyclictest",
            PairedRatios(at1, "qev-worker", "cyclictest", &Stats::p99), 1.3, true, loaded);
   Target(md, "worker ticks: CPU per tick at 1 ms, qev-worker / " + floor,
-         PairedCpuRatios(at1, "qev-worker", floor), 1.2, true, loaded);
+         PairedCpuRatios(at1, "qev-worker", floor), 1.2, true, loaded, cpuUnresolved(floor));
   Target(md, "main-thread ticks: mean lateness at 1 ms, qev-main / bare-handoff",
          PairedRatios(at1, "qev-main", "bare-handoff", &Stats::mean), 1.3, true, loaded);
   Target(md, "main-thread ticks: CPU per tick at 1 ms, qev-main / bare-handoff",
-         PairedCpuRatios(at1, "qev-main", "bare-handoff"), 1.5, true, loaded);
+         PairedCpuRatios(at1, "qev-main", "bare-handoff"), 1.5, true, loaded, cpuUnresolved("bare-handoff"));
   if (c) {
     Target(md, "dispatch p50 / round trip p50 of a bare wait/wake pair 1 ms apart",
            RatiosPerRepeat(c->dispatch.p50, c->addressWait.p50), 2, true, loaded);
@@ -581,6 +607,7 @@ int Run(const Options& opt) {
   ctx.started = UtcNow();
   ctx.loadAtStart = LoadAverage1();
   ctx.resolution = RaiseTimerResolution();
+  ctx.cpuStepNs = CpuClockStepNs();
   for (int i = 0; i < 100; ++i) {
     const std::int64_t t0 = NowNs();
     RelativeSleepMs(1);
@@ -609,7 +636,7 @@ int Run(const Options& opt) {
     scale = MeasureScales(opt);
     ScaleTable(md, scale);
   }
-  TargetTable(md, at1, costs.get(), scale, ctx.Loaded());
+  TargetTable(md, at1, opt.ticks1, costs.get(), scale, ctx.Loaded(), ctx.cpuStepNs);
   md << "\nPlots: lateness-1ms.svg, lateness-10ms.svg (the fraction of ticks later than x, every repeat "
         "pooled).\n";
   ctx.finished = UtcNow();

@@ -121,11 +121,21 @@ std::string MachineDescription() {
   v.dwOSVersionInfoSize = sizeof v;
   if (const auto get = Lookup<GetVersion>(L"ntdll.dll", "RtlGetVersion"); get && get(&v) >= 0) {
     s << "- system: Windows " << v.dwMajorVersion << "." << v.dwMinorVersion << " build " << v.dwBuildNumber;
-    if (v.dwMajorVersion == 10 && v.dwBuildNumber >= 22000)
-      s << " (Windows 11)";
-    else if (v.dwMajorVersion == 10)
+    const unsigned version = v.dwMajorVersion * 100 + v.dwMinorVersion;
+    if (version == 1000 && v.dwBuildNumber >= 22000)
+      s << " (Windows 11: the raised resolution is per process and may be dropped while its windows are "
+           "hidden)";
+    else if (version == 1000)
       s << " (Windows 10"
-        << (v.dwBuildNumber >= 19041 ? ", 2004 or later: the resolution is per process" : "") << ")";
+        << (v.dwBuildNumber >= 19041 ? ", version 2004 or later: the raised resolution is per process" : "")
+        << ")";
+    else if (version == 603)
+      s << " (Windows 8.1)";
+    else if (version == 602)
+      s << " (Windows 8)";
+    else if (version == 601)
+      s << " (Windows 7)";
+    if (WineVersion()) s << ", as Wine reports it";
     s << "\n";
   } else {
     s << "- system: Windows, version unknown\n";
