@@ -543,24 +543,25 @@ void ScaleTable(std::ostream& md, const ScaleFigures& f) {
 // their median. On a machine that was not idle it is not judged.
 // `unresolved`, when not empty, says why the figure cannot be judged.
 void Target(std::ostream& md, const std::string& what, const std::vector<double>& perRepeat, double limit,
-            bool atMost, bool loaded, const std::string& unresolved = "") {
+            bool atMost, const std::string& notJudged, const std::string& unresolved = "") {
   const double median = Median(perRepeat);
   std::string verdict = "n/a";
   if (!unresolved.empty()) {
     verdict = "n/a: " + unresolved;
   } else if (!std::isnan(median)) {
     const bool met = atMost ? median <= limit : median >= limit;
-    verdict = loaded ? std::string("not judged: the machine was not idle (") + (met ? "within" : "beyond") +
-                           " the limit)"
+    verdict = !notJudged.empty()
+                  ? "not judged: " + notJudged + " (" + (met ? "within" : "beyond") + " the limit)"
               : met ? "yes"
                     : "no";
   }
-  md << "| " << what << " | " << (atMost ? "at most " : "at least ") << Fmt(limit, 2) << " | "
-     << WithSpread(perRepeat, 2) << " | " << verdict << " |\n";
+  md << "| " << what << " | " << (atMost ? "at most " : "at least ")
+     << Fmt(limit, limit == std::floor(limit) ? 0 : 2) << " | " << WithSpread(perRepeat, 2) << " | "
+     << verdict << " |\n";
 }
 
 void TargetTable(std::ostream& md, const LatenessResult& at1, std::size_t ticks1, const CostResult* c,
-                 const ScaleFigures& scale, bool loaded, double cpuStepNs) {
+                 const ScaleFigures& scale, const std::string& notJudged, double cpuStepNs) {
   // A CPU time per tick is resolved when the clock's step, spread over the
   // run's ticks, is under a twentieth of the floor's figure.
   auto cpuUnresolved = [&](const std::string& floor) -> std::string {
@@ -574,30 +575,31 @@ void TargetTable(std::ostream& md, const LatenessResult& at1, std::size_t ticks1
   md << "| target | limit | median [lowest, highest] | met |\n|---|---|---|---|\n";
   const std::string floor = SleepFloor(at1);
   Target(md, "worker ticks: mean lateness at 1 ms, qev-worker / " + floor,
-         PairedRatios(at1, "qev-worker", floor, &Stats::mean), 1.1, true, loaded);
+         PairedRatios(at1, "qev-worker", floor, &Stats::mean), 1.1, true, notJudged);
   if (Find(at1, "cyclictest"))
     Target(md, "worker ticks: p99 lateness at 1 ms, qev-worker / cyclictest",
-           PairedRatios(at1, "qev-worker", "cyclictest", &Stats::p99), 1.3, true, loaded);
+           PairedRatios(at1, "qev-worker", "cyclictest", &Stats::p99), 1.3, true, notJudged);
   Target(md, "worker ticks: CPU per tick at 1 ms, qev-worker / " + floor,
-         PairedCpuRatios(at1, "qev-worker", floor), 1.2, true, loaded, cpuUnresolved(floor));
+         PairedCpuRatios(at1, "qev-worker", floor), 1.2, true, notJudged, cpuUnresolved(floor));
   Target(md, "main-thread ticks: mean lateness at 1 ms, qev-main / bare-handoff",
-         PairedRatios(at1, "qev-main", "bare-handoff", &Stats::mean), 1.3, true, loaded);
+         PairedRatios(at1, "qev-main", "bare-handoff", &Stats::mean), 1.3, true, notJudged);
   Target(md, "main-thread ticks: CPU per tick at 1 ms, qev-main / bare-handoff",
-         PairedCpuRatios(at1, "qev-main", "bare-handoff"), 1.5, true, loaded, cpuUnresolved("bare-handoff"));
+         PairedCpuRatios(at1, "qev-main", "bare-handoff"), 1.5, true, notJudged,
+         cpuUnresolved("bare-handoff"));
   if (c) {
     Target(md, "dispatch p50 / round trip p50 of a bare wait/wake pair 1 ms apart",
-           RatiosPerRepeat(c->dispatch.p50, c->addressWait.p50), 2, true, loaded);
+           RatiosPerRepeat(c->dispatch.p50, c->addressWait.p50), 2, true, notJudged);
     Target(md, "back-to-back ticks per second / a bare loop calling an empty function",
-           RatiosPerRepeat(c->qevB2b, c->bareB2b), 0.05, false, loaded);
+           RatiosPerRepeat(c->qevB2b, c->bareB2b), 0.05, false, notJudged);
     if (!c->mem1000.qevRss.empty())
       Target(md, "resident memory per timer at 1000 timers / a bare sleeping thread",
-             RatiosPerRepeat(c->mem1000.qevRss, c->mem1000.bareRss), 1.2, true, loaded);
+             RatiosPerRepeat(c->mem1000.qevRss, c->mem1000.bareRss), 1.2, true, notJudged);
   }
   if (!scale.sync10.tried.empty()) {
     // One search, not repeats: the largest count that kept 95% of one such
     // timer's rate.
     Target(md, "synchronized timers at 10 ms keeping 95% of one synchronized timer's rate",
-           {static_cast<double>(scale.sync10.largest)}, SynchronizedScaleTarget(), false, loaded);
+           {static_cast<double>(scale.sync10.largest)}, SynchronizedScaleTarget(), false, notJudged);
   }
 }
 
@@ -636,7 +638,11 @@ int Run(const Options& opt) {
     scale = MeasureScales(opt);
     ScaleTable(md, scale);
   }
-  TargetTable(md, at1, opt.ticks1, costs.get(), scale, ctx.Loaded(), ctx.cpuStepNs);
+  TargetTable(md, at1, opt.ticks1, costs.get(), scale,
+              opt.smoke      ? "a smoke run"
+              : ctx.Loaded() ? "the machine was not idle"
+                             : "",
+              ctx.cpuStepNs);
   md << "\nPlots: lateness-1ms.svg, lateness-10ms.svg (the fraction of ticks later than x, every repeat "
         "pooled).\n";
   ctx.finished = UtcNow();
