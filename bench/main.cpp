@@ -364,7 +364,8 @@ void Preamble(std::ostream& md, const Options& opt, const Context& c) {
          : opt.smoke ? "smoke"
                      : "full")
      << " (" << opt.commandLine << ")\n";
-  md << "- the process's CPU clock moves in steps of " << Fmt(c.cpuStepNs / 1e6, 3) << " ms\n";
+  md << "- the process's CPU clock moves in steps of "
+     << (c.cpuStepNs >= 1e6 ? Fmt(c.cpuStepNs / 1e6, 1) + " ms" : Fmt(c.cpuStepNs / 1e3, 3) + " us") << "\n";
   md << "- load average (1 min): " << Load(c.loadAtStart) << " at the start, " << Load(c.loadAfterLateness)
      << " after the lateness runs" << (c.Loaded() ? ": the machine was not idle" : "") << "\n\n";
   md << "Lateness is how late a tick comes: spacing minus interval for timers that re-arm from the tick (as "
