@@ -51,8 +51,8 @@ const Build build{"_ZN8Qevtimer8RegisterEv", "_ZN8Qevtimer9TQevTimer8TypeInfoE",
                   false, [](const std::string& base) { return base + ".bpl"; }};
 #else
 const Build build{"_ZN8Qevtimer8RegisterEv", "_ZN8Qevtimer9TQevTimer8TypeInfoE", "_ZN8Qevtimer16_timeBeginPeriodE",
-                  "GetPackageInfoTable", 84, 0x4C100001, {"libvcl.so", "librtl.so"}, true, "QevTimer 1.26", 28, 244,
-                  false, [](const std::string& base) { return "lib" + base + ".so"; }};
+                  "GetPackageInfoTable", 104, 0x4C100001, {"libqevtimer-vcl.so", "libqevtimer-rtl.so"}, true,
+                  "QevTimer 1.26", 28, 244, false, [](const std::string& base) { return "lib" + base + ".so"; }};
 #endif
 
 // The design host's side of RegisterComponents: records every call.
