@@ -60,28 +60,40 @@ install(FILES ${PROJECT_BINARY_DIR}/qevtimer.pc DESTINATION ${CMAKE_INSTALL_LIBD
 # cpack: QevTimer-<version>-<target>.zip (Windows) or .tar.gz (Linux), one
 # folder of the same name holding the install tree, its binaries stripped of
 # their debugging information (as `cmake --install --strip` installs them).
+# QEV_ARCHIVE_FILE and QEV_DEB_FILE name what cpack makes (QEV_DEB_FILE is
+# empty where Debian's tools are missing).
 if(QEV_PLATFORM STREQUAL "win")
   set(CPACK_GENERATOR ZIP)
+  set(QEV_ARCHIVE_FILE QevTimer-${PROJECT_VERSION}-${QEV_TARGET}.zip)
 else()
-  set(CPACK_GENERATOR TGZ DEB)
+  set(CPACK_GENERATOR TGZ)
+  set(QEV_ARCHIVE_FILE QevTimer-${PROJECT_VERSION}-${QEV_TARGET}.tar.gz)
+endif()
+set(QEV_DEB_FILE "")
+find_program(QEV_DPKG dpkg)
+find_program(QEV_DPKG_SHLIBDEPS dpkg-shlibdeps)
+if(NOT QEV_PLATFORM STREQUAL "win" AND QEV_DPKG AND QEV_DPKG_SHLIBDEPS)
+  list(APPEND CPACK_GENERATOR DEB)
+  execute_process(COMMAND ${QEV_DPKG} --print-architecture OUTPUT_VARIABLE _deb_arch OUTPUT_STRIP_TRAILING_WHITESPACE)
+  set(QEV_DEB_FILE qevtimer_${PROJECT_VERSION}-1_${_deb_arch}.deb)
 endif()
 set(CPACK_PACKAGE_NAME QevTimer)
 set(CPACK_PACKAGE_VENDOR "QevTimer developers")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_FILE_NAME QevTimer-${PROJECT_VERSION}-${QEV_TARGET})
+string(REGEX REPLACE "\\.(zip|tar\\.gz)$" "" CPACK_PACKAGE_FILE_NAME ${QEV_ARCHIVE_FILE})
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_RESOURCE_FILE_README ${PROJECT_SOURCE_DIR}/README.md)
 set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/packages)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "precise periodic timer component TQevTimer for C++20")
 
-# The Debian package (qevtimer_<version>-1_<arch>.deb): the same tree under
+# The Debian package (QEV_DEB_FILE): the same tree under
 # /usr, plus the copyright file and the changelog that Debian asks for
 # (QevDebian.cmake writes them into the package only). The libraries carry
 # no version in their names: each release replaces them.
 set(CPACK_DEBIAN_PACKAGE_NAME qevtimer)
 set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
-set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_FILE_NAME ${QEV_DEB_FILE})
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "QevTimer developers <qevtimer@example.org>")
 set(CPACK_DEBIAN_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
