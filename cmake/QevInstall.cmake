@@ -48,11 +48,17 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/QevTimerConfigVersion.cma
 install(FILES ${PROJECT_BINARY_DIR}/QevTimerConfig.cmake ${PROJECT_BINARY_DIR}/QevTimerConfigVersion.cmake
         DESTINATION ${_config_dir})
 
-# pkg-config: qevtimer.pc finds the prefix from its own folder. The link
-# options are the ones qev::rtl passes on (the runtime choice on Windows).
+# pkg-config: qevtimer.pc finds the prefix from its own folder. It links
+# what qev::QevTimerPack links (on x86 with its import part) and the options
+# qev::rtl passes on (the runtime choice on Windows).
 file(RELATIVE_PATH _pc_to_prefix ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig ${CMAKE_INSTALL_PREFIX})
 string(REGEX REPLACE "/$" "" _pc_to_prefix "${_pc_to_prefix}")
-list(JOIN QEV_RUNTIME_LINK_OPTIONS " " _pc_link_options)
+list(TRANSFORM QEV_RUNTIME_LINK_OPTIONS PREPEND " " OUTPUT_VARIABLE _pc_link_options)
+list(JOIN _pc_link_options "" _pc_link_options)
+set(_pc_package_libs "-l$<TARGET_FILE_BASE_NAME:qev_package>")
+if(TARGET qev_package_import_x86)
+  string(APPEND _pc_package_libs " -l$<TARGET_FILE_BASE_NAME:qev_package_import_x86>")
+endif()
 configure_file(${CMAKE_CURRENT_LIST_DIR}/qevtimer.pc.in ${PROJECT_BINARY_DIR}/qevtimer.pc.in @ONLY)
 file(GENERATE OUTPUT ${PROJECT_BINARY_DIR}/qevtimer.pc INPUT ${PROJECT_BINARY_DIR}/qevtimer.pc.in)
 install(FILES ${PROJECT_BINARY_DIR}/qevtimer.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
