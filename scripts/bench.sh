@@ -30,7 +30,7 @@ for t in "${targets[@]}"; do
   echo "bench: building $t in $dir"
   cmake --preset "$t" -B "$dir" -DCMAKE_BUILD_TYPE=Release \
     -DQEV_BUILD_TESTS=OFF -DQEV_BUILD_TOOLS=OFF -DQEV_BUILD_BENCH=ON -DQEV_BENCH_PEERS=ON >"$dir.configure.log"
-  cmake --build "$dir" --target qev_bench >"$dir.build.log"
+  cmake --build "$dir" --target qev-bench >"$dir.build.log"
   mkdir -p "$out/$t"
   echo "bench: running $t (results in $out/$t)"
   if [[ $t == linux ]]; then
