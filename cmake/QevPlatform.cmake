@@ -8,6 +8,9 @@
 #                  definition QEV_TARGET_<target> (QEV_TARGET_win32 is the x86
 #                  build), through qev_options
 #   QEV_FRAMEWORK_RELEASE  the framework release a build links against
+#   QEV_EMULATED   whether the build's programs run under an emulator here
+#                  (the cross toolchains' Wine launcher): tests lengthen
+#                  their deadlines and shorten their loads
 # and the runtime flags of each target, warnings, sanitizers.
 # Public headers test the compiler's own macros instead (_WIN32, __i386__):
 # they describe the calling convention of whatever compiler includes them,
@@ -28,6 +31,11 @@ else()
   string(TOLOWER ${CMAKE_SYSTEM_NAME} QEV_SYSTEM)
   set(QEV_TARGET linux)
   set(QEV_FRAMEWORK_RELEASE "")
+endif()
+if(CMAKE_CROSSCOMPILING_EMULATOR)
+  set(QEV_EMULATED ON)
+else()
+  set(QEV_EMULATED OFF)
 endif()
 
 add_library(qev_options INTERFACE)
