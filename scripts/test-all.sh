@@ -144,10 +144,11 @@ count_results() {
 }
 
 # The failed tests of LOG, and what each printed last (CTest puts it after
-# the test's line).
+# the test's line, whose result starts with "***": ***Failed, ***Timeout,
+# ***Exception, ***Not Run).
 report_failures() {
   grep -E '^\s+[0-9]+ - .*\((Failed|Timeout|Not Run|Exception|SEGFAULT|Subprocess aborted)\)' "$1" | head -20
-  awk '/Test +#[0-9]+: .*\*\*\*|Test +#[0-9]+: .*(Timeout|Not Run|Exception)/ { n = 60; print "--- " $0; next }
+  awk '/Test +#[0-9]+: .*\*\*\*/ { n = 60; print "--- " $0; next }
        /^ +Start +[0-9]+:|Test +#[0-9]+:/ { n = 0 }
        n > 0 { print; n-- }' "$1" | head -n 200
 }
