@@ -1,5 +1,9 @@
 # Target facts that the rest of the build reads, each decided here once:
-#   QEV_PLATFORM   win or posix: the suffix of the platform sources (foo_win.cpp)
+#   QEV_PLATFORM   win or posix: the suffix of the platform sources (foo_win.cpp,
+#                  foo_posix.cpp)
+#   QEV_SYSTEM     win or linux: the suffix of the platform sources that use
+#                  one system's own calls (futexes, prctl, gettid, /proc:
+#                  foo_linux.cpp); another POSIX system needs its own
 #   QEV_TARGET     win64, win32 or linux; the code built here sees it as the
 #                  definition QEV_TARGET_<target> (QEV_TARGET_win32 is the x86
 #                  build), through qev_options
@@ -7,6 +11,9 @@
 #   QEV_HOST_LIBRARY_STEM  what the stand-in's library names begin with: nothing
 #                  on Windows (rtl200.bpl, the framework's names), "qevtimer-" on
 #                  Linux, whose lib/ holds everyone's libraries (libqevtimer-rtl.so)
+#   QEV_EMULATED   whether the build's programs run under an emulator here
+#                  (the cross toolchains' Wine launcher): tests lengthen
+#                  their deadlines and shorten their loads
 # and the runtime flags of each target, warnings, sanitizers.
 # Public headers test the compiler's own macros instead (_WIN32, __i386__):
 # they describe the calling convention of whatever compiler includes them,
@@ -14,6 +21,7 @@
 
 if(WIN32)
   set(QEV_PLATFORM win)
+  set(QEV_SYSTEM win)
   if(CMAKE_SIZEOF_VOID_P EQUAL 8)
     set(QEV_TARGET win64)
     set(QEV_FRAMEWORK_RELEASE 200)
@@ -23,6 +31,7 @@ if(WIN32)
   endif()
 else()
   set(QEV_PLATFORM posix)
+  string(TOLOWER ${CMAKE_SYSTEM_NAME} QEV_SYSTEM)
   set(QEV_TARGET linux)
   set(QEV_FRAMEWORK_RELEASE "")
 endif()
@@ -30,6 +39,11 @@ if(QEV_PLATFORM STREQUAL "win")
   set(QEV_HOST_LIBRARY_STEM "")
 else()
   set(QEV_HOST_LIBRARY_STEM qevtimer-)
+endif()
+if(CMAKE_CROSSCOMPILING_EMULATOR)
+  set(QEV_EMULATED ON)
+else()
+  set(QEV_EMULATED OFF)
 endif()
 
 add_library(qev_options INTERFACE)
@@ -69,9 +83,17 @@ if(QEV_TARGET STREQUAL "win64")
   set(QEV_RUNTIME_LINK_OPTIONS -static)
 elseif(QEV_TARGET STREQUAL "win32")
   set(QEV_RUNTIME_LINK_OPTIONS -static-libstdc++ -shared-libgcc)
-  execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=libgcc_s_dw2-1.dll
-                  OUTPUT_VARIABLE _gcc_dll OUTPUT_STRIP_TRAILING_WHITESPACE)
-  set(QEV_RUNTIME_DLLS ${_gcc_dll} /usr/i686-w64-mingw32/lib/libwinpthread-1.dll)
+  # Where the compiler links them from.
+  set(QEV_RUNTIME_DLLS "")
+  foreach(_dll libgcc_s_dw2-1.dll libwinpthread-1.dll)
+    execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=${_dll}
+                    OUTPUT_VARIABLE _path OUTPUT_STRIP_TRAILING_WHITESPACE)
+    if(NOT IS_ABSOLUTE "${_path}" OR NOT EXISTS "${_path}")
+      message(FATAL_ERROR "${CMAKE_CXX_COMPILER} knows no ${_dll}")
+    endif()
+    cmake_path(NORMAL_PATH _path)
+    list(APPEND QEV_RUNTIME_DLLS ${_path})
+  endforeach()
   file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
   file(COPY ${QEV_RUNTIME_DLLS} DESTINATION ${CMAKE_BINARY_DIR}/bin)
 endif()

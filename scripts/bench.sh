@@ -24,7 +24,6 @@ build=${QEV_BENCH_BUILD:-$root/build/bench}
 # The build's packages, and the peer timer libraries and cyclictest.
 bash scripts/setup.sh pkg-config libboost-dev libuv1-dev qt6-base-dev rt-tests
 
-wine_ready=0
 for t in "${targets[@]}"; do
   dir=$build-$t
   echo "bench: building $t in $dir"
@@ -33,18 +32,11 @@ for t in "${targets[@]}"; do
   cmake --build "$dir" --target qev-bench >"$dir.build.log"
   mkdir -p "$out/$t"
   echo "bench: running $t (results in $out/$t)"
-  if [[ $t == linux ]]; then
-    "$dir/bin/qev-bench" --out "$out/$t" "$@"
+  if [[ -x $dir/wine-run ]]; then
+    # Under Wine, through the launcher of the build's cross toolchain.
+    (cd "$dir/bin" && ../wine-run ./qev-bench.exe --out "Z:$out/$t" "$@")
   else
-    if ((!wine_ready)); then
-      export QEV_BUILD_ROOT=$build-wine
-      mkdir -p "$QEV_BUILD_ROOT"
-      . scripts/wine-env.sh
-      qev_wine_prefix
-      wine_ready=1
-    fi
-    (cd "$dir/bin" && wine ./qev-bench.exe --out "Z:$out/$t" "$@")
+    "$dir/bin/qev-bench" --out "$out/$t" "$@"
   fi
 done
-((wine_ready)) && qev_wine_stop
 echo "bench: done; tables in $out/*/results.md"

@@ -8,10 +8,8 @@ if [[ ${1:-} == --target ]]; then target=$2; shift 2; fi
 bash scripts/setup.sh
 cmake --preset "$target" >/dev/null
 cmake --build "build/$target" --target qev_demo >/dev/null
-if [[ $target == win* ]]; then
-  export QEV_BUILD_ROOT=$PWD/build
-  . scripts/wine-env.sh
-  [[ -d $WINEPREFIX ]] || qev_wine_prefix
-  exec wine "build/$target/bin/demo.exe" "$@"
+if [[ -x build/$target/wine-run ]]; then
+  # Under Wine, through the launcher of the build's cross toolchain.
+  exec "build/$target/wine-run" "build/$target/bin/demo.exe" "$@"
 fi
 exec "build/$target/bin/demo" "$@"

@@ -7,15 +7,18 @@
 #
 # The tests mostly wait, so the next configuration builds, at a lower CPU
 # priority, while the previous one's tests run; the Wine prefix is made
-# while the first configurations build. Tests of two configurations never
-# run at the same time, and the tests labelled "serial" (the stress program)
-# run alone, after the others, with the build paused.
+# while the first Windows configuration builds. Tests of two configurations
+# never run at the same time, and the tests labelled "serial" (the stress
+# program) run alone, after the others, with the build paused.
+#
+# Per configuration: build/<name>-test.log has what CTest printed,
+# build/<name>-output.log every test's full output (CTest's LastTest.log of
+# each pass); build/test-all-times.txt has the seconds of each stage.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 bash scripts/setup.sh || exit 1
 
-export QEV_BUILD_ROOT="$root/build"
 configs=("$@")
 ((${#configs[@]})) || configs=(linux win64 win32 tsan asan fuzz)
 
@@ -45,135 +48,171 @@ jobs_for() {
   esac
 }
 
-# The builder: every configuration in turn, niced, each announcing itself
-# done through build/<name>.built ("<exit code> <seconds>"). It runs in its
-# own process group (set -m), so that it can be paused as a whole.
-rm -f build/*.built
-set -m
-(
+# A configuration whose programs run under Wine has the launcher of its
+# cross toolchain in its build folder.
+launcher_of() { echo "build/$1/wine-run"; }
+
+# --- The builder ---------------------------------------------------------------
+# Every configuration in turn, niced, each announcing itself done through
+# build/<name>.built ("<exit code> <seconds>"). After configuring the first
+# configuration that runs under Wine it starts making the Wine prefix
+# (build/wine-prefix.log). It runs in its own process group (set -m), so
+# that it can be paused as a whole.
+build_all() {
+  local c t rc prefix_started=0
   for c in "${configs[@]}"; do
     t=$EPOCHREALTIME
     rc=0
-    nice -n 15 cmake --preset "$c" >"build/$c-configure.log" 2>&1 &&
-      nice -n 15 cmake --build "build/$c" >"build/$c-build.log" 2>&1 || rc=1
+    nice -n 15 cmake --preset "$c" >"build/$c-configure.log" 2>&1 || rc=1
+    if ((rc == 0 && !prefix_started)) && [[ -x $(launcher_of "$c") ]]; then
+      "$(launcher_of "$c")" --prepare >build/wine-prefix.log 2>&1 &
+      prefix_started=1
+    fi
+    ((rc == 0)) && { nice -n 15 cmake --build "build/$c" >"build/$c-build.log" 2>&1 || rc=1; }
     echo "$rc $(since "$t")" >"build/$c.built.part" && mv "build/$c.built.part" "build/$c.built"
   done
-) </dev/null &
-builder=$!
-set +m
+}
+
+start_builder() {
+  rm -f build/*.built
+  set -m
+  build_all </dev/null &
+  builder=$!
+  set +m
+  trap 'resume_builder; kill -- "-$builder" 2>/dev/null' EXIT
+}
 pause_builder() { kill -0 "$builder" 2>/dev/null && kill -STOP -- "-$builder" 2>/dev/null; }
 resume_builder() { kill -CONT -- "-$builder" 2>/dev/null; }
 
-# The Wine prefix, made once in the background if a Windows configuration is
-# asked for (build/wine-prefix.log has its output and time).
-wine_pid= wine_used=0
-for c in "${configs[@]}"; do
-  if [[ $c == win* ]]; then
-    . scripts/wine-env.sh
-    wine_used=1
-    ( t=$EPOCHREALTIME; qev_wine_prefix; echo "prefix ready in $(since "$t") s" ) >build/wine-prefix.log 2>&1 &
-    wine_pid=$!
-    break
-  fi
-done
-wine_ready() {
-  if [[ -n $wine_pid ]]; then
-    wait "$wine_pid"
-    wine_pid=
-    echo "    Wine: $(tail -n 1 build/wine-prefix.log)"
-  fi
+# wait_built CONFIG: waits for the configuration's build; sets build_rc,
+# build_s and wait_s.
+wait_built() {
+  local t=$EPOCHREALTIME
+  until [[ -f build/$1.built ]]; do sleep 1; done
+  read -r build_rc build_s <"build/$1.built"
+  wait_s=$(since "$t")
 }
-trap 'resume_builder; kill -- "-$builder" 2>/dev/null; [[ -n $wine_pid ]] && kill "$wine_pid" 2>/dev/null' EXIT
 
-# run_tests CONFIG LOG: runs the configuration's tests into LOG: in parallel
-# all but the serial ones, then those one at a time while the build pauses.
+# --- Tests ---------------------------------------------------------------------
+# run_pass CONFIG LOG NAME CTEST-ARGUMENTS...: one CTest pass, which prints
+# into LOG; its full output (LastTest.log, which the next CTest run of the
+# folder replaces) is added to build/<config>-output.log under "=== NAME".
+run_pass() {
+  local c=$1 log=$2 name=$3 runner=() rc
+  shift 3
+  [[ $c == tsan ]] && runner=(setarch "$(uname -m)" -R)
+  "${runner[@]}" ctest --test-dir "build/$c" "$@" >"$log" 2>&1
+  rc=$?
+  { echo "=== $name tests"; cat "build/$c/Testing/Temporary/LastTest.log"; } >>"build/$c-output.log" 2>&1
+  return $rc
+}
+
+# run_tests CONFIG LOG: all but the serial tests in parallel, then those one
+# at a time while the build pauses.
 run_tests() {
-  local runner=() rc
-  [[ $1 == tsan ]] && runner=(setarch "$(uname -m)" -R)
-  "${runner[@]}" ctest --test-dir "build/$1" -j"$(jobs_for "$1")" -LE serial --output-on-failure --no-tests=error >"$2" 2>&1
+  local c=$1 log=$2 rc
+  rm -f "build/$c-output.log"
+  run_pass "$c" "$log" parallel -j"$(jobs_for "$c")" -LE serial --output-on-failure --no-tests=error
   rc=$?
   # These print everything (their figures), so a failure shows its tail here.
-  if ctest --test-dir "build/$1" -N -L serial | grep 'Test *#' >/dev/null; then
+  if ctest --test-dir "build/$c" -N -L serial | grep 'Test *#' >/dev/null; then
     pause_builder
-    if ! "${runner[@]}" ctest --test-dir "build/$1" -L serial -V >"$2.serial" 2>&1; then
+    if ! run_pass "$c" "$log.serial" serial -L serial -V; then
       rc=1
-      echo "--- $1: the serial tests failed; their output ends:"; tail -n 60 "$2.serial"
+      echo "--- $c: the serial tests failed; their output ends:"; tail -n 60 "$log.serial"
     fi
     resume_builder
-    { echo "=== serial tests"; cat "$2.serial"; } >>"$2" && rm -f "$2.serial"
+    { echo "=== serial tests"; cat "$log.serial"; } >>"$log" && rm -f "$log.serial"
   fi
   return $rc
 }
 
-# Whether LOG shows that a Windows configuration failed before its tests ran:
-# a test program's listing of its tests (GoogleTest discovery, run under Wine
-# when CTest starts) failed, or CTest's parallel pass started no test.
+# Whether LOG shows that the configuration failed before its tests ran: a
+# test program's listing of its tests (GoogleTest discovery, run when CTest
+# starts) failed, or CTest's parallel pass started no test.
 no_test_ran() {
   grep -q 'Error running test executable' "$1" ||
     ! sed '/^=== serial tests/q' "$1" | grep -E '^ *Start +[0-9]+:' >/dev/null
 }
 
-for c in "${configs[@]}"; do
-  t=$EPOCHREALTIME
-  until [[ -f build/$c.built ]]; do sleep 1; done
-  read -r brc bsec <"build/$c.built"
-  wait_s=$(since "$t")
-  echo "=== $c: configured and built in $bsec s (waited $wait_s s for it)"
-  if ((brc != 0)); then
+# Adds LOG's counts to the totals.
+count_results() {
+  local p f n
+  while read -r p; do
+    f=${p%% *}; n=${p##* }
+    passed=$((passed + n - f)); failed=$((failed + f))
+  done < <(grep -oE '[0-9]+ tests failed out of [0-9]+' "$1")
+}
+
+# The failed tests of LOG, and what each printed last (CTest puts it after
+# the test's line, whose result starts with "***": ***Failed, ***Timeout,
+# ***Exception, ***Not Run).
+report_failures() {
+  grep -E '^\s+[0-9]+ - .*\((Failed|Timeout|Not Run|Exception|SEGFAULT|Subprocess aborted)\)' "$1" | head -20
+  awk '/Test +#[0-9]+: .*\*\*\*/ { n = 60; print "--- " $0; next }
+       /^ +Start +[0-9]+:|Test +#[0-9]+:/ { n = 0 }
+       n > 0 { print; n-- }' "$1" | head -n 200
+}
+
+# Each fuzz target's run count ("Done N runs in S second(s)"), from the full
+# output of CONFIG's tests.
+fuzz_runs() {
+  awk -v c="$1" '/^[0-9]+\/[0-9]+ Test: / { test = $3 }
+                 /^Done [0-9]+ runs in / { printf "%-8s %s: %s\n", c, test, $0 }' "build/$1-output.log" 2>/dev/null
+}
+
+# test_config CONFIG: waits for its build, then runs its tests and reports.
+test_config() {
+  local c=$1 log="build/$1-test.log" t test_s rc launcher
+  wait_built "$c"
+  echo "=== $c: configured and built in $build_s s (waited $wait_s s for it)"
+  if ((build_rc != 0)); then
     echo "--- $c: build failed"; tail -n 40 "build/$c-configure.log" "build/$c-build.log" 2>/dev/null
-    broken+=("$c"); printf '%-8s %10s %10s %10s\n' "$c" "$bsec" "$wait_s" - >>"$times"
-    continue
+    broken+=("$c"); printf '%-8s %10s %10s %10s\n' "$c" "$build_s" "$wait_s" - >>"$times"
+    return
   fi
-  log="build/$c-test.log"
   t=$EPOCHREALTIME
-  if [[ $c == win* ]]; then
-    wine_ready
-    # A program of the build, by its Unix path, as CTest's discovery runs it.
-    if ! qev_wine_probe "$root/build/$c/bin/forms_test.exe" --gtest_list_tests; then
-      echo "--- $c: making a fresh Wine prefix and trying again"
-      qev_wine_prefix
-      qev_wine_probe "$root/build/$c/bin/forms_test.exe" --gtest_list_tests
-    fi
+  launcher=$(launcher_of "$c")
+  if [[ -x $launcher ]]; then
+    # Waits for the prefix that the builder started making, if it is still
+    # being made, and starts Wine's services if they have ended meanwhile.
+    "$launcher" --prepare | sed 's/^/    /'
   fi
   echo "=== $c: test"
   run_tests "$c" "$log"
   rc=$?
-  if ((rc != 0)) && [[ $c == win* ]] && no_test_ran "$log"; then
-    echo "--- $c: no test ran; CTest printed:"
-    tail -n 30 "$log"
-    qev_wine_diagnose "$root/build/$c/bin/forms_test.exe" --gtest_list_tests
-    echo "--- $c: retrying once with a fresh Wine prefix (first log kept as $log.first)"
-    mv "$log" "$log.first"
-    qev_wine_prefix
-    qev_wine_probe "$root/build/$c/bin/forms_test.exe" --gtest_list_tests
-    run_tests "$c" "$log"
-    rc=$?
-  fi
   test_s=$(since "$t")
   grep -E 'tests passed|Total Test time' "$log"
   echo "    tested in $test_s s"
-  printf '%-8s %10s %10s %10s\n' "$c" "$bsec" "$wait_s" "$test_s" >>"$times"
-  while read -r p; do
-    f=${p%% *}; n=${p##* }
-    passed=$((passed + n - f)); failed=$((failed + f))
-  done < <(grep -oE '[0-9]+ tests failed out of [0-9]+' "$log")
+  printf '%-8s %10s %10s %10s\n' "$c" "$build_s" "$wait_s" "$test_s" >>"$times"
+  count_results "$log"
   if ((rc != 0)); then
-    grep -E '^\s+[0-9]+ - .*\((Failed|Timeout|Not Run|Exception|SEGFAULT|Subprocess aborted)\)' "$log" | head -20
-    # What each failed test printed last (CTest puts it after the test's line).
-    awk '/Test +#[0-9]+: .*\*\*\*|Test +#[0-9]+: .*(Timeout|Not Run|Exception)/ { n = 60; print "--- " $0; next }
-         /^ +Start +[0-9]+:|Test +#[0-9]+:/ { n = 0 }
-         n > 0 { print; n-- }' "$log" | head -n 200
+    if [[ -x $launcher ]] && no_test_ran "$log"; then
+      echo "--- $c: no test ran; CTest printed:"
+      tail -n 30 "$log"
+      "$launcher" --diagnose "$root/build/$c/bin/forms_test.exe" --gtest_list_tests
+    fi
+    report_failures "$log"
     broken+=("$c")
   fi
+}
+
+summary() {
+  local c
+  echo
+  cat "$times"
+  for c in "${configs[@]}"; do fuzz_runs "$c"; done
+  if ((${#broken[@]})); then
+    echo "configurations that failed: ${broken[*]}"
+  fi
+  echo "all in $(since "$start") s"
+  echo "$passed passed, $failed failed"
+}
+
+start_builder
+for c in "${configs[@]}"; do
+  test_config "$c"
 done
 wait "$builder" 2>/dev/null
-((wine_used)) && { wine_ready; qev_wine_stop; }
-
-echo
-cat "$times"
-if ((${#broken[@]})); then
-  echo "configurations that failed: ${broken[*]}"
-fi
-echo "all in $(since "$start") s"
-echo "$passed passed, $failed failed"
+summary
 ((${#broken[@]} == 0))

@@ -37,7 +37,18 @@ void* Entry(HMODULE module, const char* name) { return reinterpret_cast<void*>(:
 
 bool PlantedLoaded() { return ::GetEnvironmentVariableW(L"QEV_PLANTED_WINMM", nullptr, 0) != 0; }
 
+// Under Wine, a library beside the program is tried first only when Wine is
+// told to prefer native ones; without that this test could not fail.
+bool UnderWineWithoutNativeWinmm() {
+  const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+  if (!ntdll || !::GetProcAddress(ntdll, "wine_get_version")) return false;
+  wchar_t overrides[512] = {};
+  ::GetEnvironmentVariableW(L"WINEDLLOVERRIDES", overrides, 512);
+  return std::wstring(overrides).find(L"winmm=n") == std::wstring::npos;
+}
+
 TEST(PlantedWinmm, TheTimerBindsTheSystemsLibraryOnly) {
+  ASSERT_FALSE(UnderWineWithoutNativeWinmm()) << "WINEDLLOVERRIDES does not prefer a native winmm.dll";
   // The planted library is really there, where the system would look first.
   ASSERT_NE(::GetFileAttributesW((ModuleFolder(nullptr) + L"\\winmm.dll").c_str()), INVALID_FILE_ATTRIBUTES);
   ASSERT_EQ(::GetModuleHandleW(L"winmm.dll"), nullptr) << "the program itself must not link winmm";

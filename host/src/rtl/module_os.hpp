@@ -1,6 +1,6 @@
 // The platform layer of the package support (Package.cpp): resources,
 // unloading and load failures, implemented once per platform
-// (module_win.cpp, module_posix.cpp).
+// (module_win.cpp, module_linux.cpp).
 #pragma once
 
 #include <cstdint>

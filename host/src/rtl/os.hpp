@@ -1,7 +1,10 @@
 // The platform layer of the rtl package: one set of functions, implemented
 // once per platform (library_*.cpp: modules, entry points and the code-page
-// conversion; thread_*.cpp: threads and sleeping). The package support has
-// its own layer, module_os.hpp.
+// conversion; thread_*.cpp: threads and sleeping). Two more layers have
+// headers of their own: the package support (module_os.hpp, module_*.cpp)
+// and the waits between threads (sync/sync.hpp, sync/sync_*.cpp; the one
+// internal header that rtl exports, to vcl's dispatch and the benchmark,
+// through the target qev_rtl_sync).
 #pragma once
 
 #include <cstdint>

@@ -1,8 +1,7 @@
-// Threads on POSIX: pthreads, with per-thread nice values for priority.
+// Threads on Linux: pthreads, with per-thread nice values for priority,
+// thread ids from gettid and the timer slack set through prctl.
 #include <pthread.h>
-#if defined(__linux__)
 #include <sys/prctl.h>
-#endif
 #include <sys/resource.h>
 #include <time.h>
 #include <unistd.h>
@@ -38,9 +37,7 @@ constexpr int kNice[7] = {19, 10, 5, 0, -5, -10, -15};
 constexpr unsigned long kTimerSlackNs = 1;
 
 void* Trampoline(void* p) {
-#if defined(__linux__)
   prctl(PR_SET_TIMERSLACK, kTimerSlackNs, 0, 0, 0);  // best effort
-#endif
   auto* t = static_cast<Kernel::OsThread*>(p);
   t->tid.store(static_cast<pid_t>(gettid()));
   t->tid.notify_all();

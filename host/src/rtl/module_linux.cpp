@@ -1,6 +1,7 @@
-// Package support on POSIX: the dynamic loader, and resources from the
-// compiled resource file (.res) that a module embeds under the symbol
-// "_rsrc" (a 32-bit little-endian size, then the file).
+// Package support on Linux: the dynamic loader (with glibc's dlinfo and the
+// program's path from /proc/self/exe), and resources from the compiled
+// resource file (.res) that a module embeds under the symbol "_rsrc" (a
+// 32-bit little-endian size, then the file).
 #include <dlfcn.h>
 #include <link.h>
 
