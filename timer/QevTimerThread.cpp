@@ -24,6 +24,7 @@ using WaitReal = double;
 
 TTimerThread::TTimerThread(TQevTimer* AOwner) : Owner(AOwner), FLink(AOwner->FLink) {
   FLink->Acquire();
+  SetDispatchGroup(FLink->Group());
   SetPriority(Owner->FPriority.load());
   SetFreeOnTerminate(true);
   BeginMinTimerPeriod();
@@ -40,19 +41,19 @@ const System::TTypeInfo* TTimerThread::ClassInfo() const noexcept { return &Type
 void TTimerThread::Detach() noexcept {
   // A worker whose system thread never started was never stored.
   if (ThreadID() != System::Kernel::CurrentThreadId()) return;
-  FLink->AwaitTimerIdle();  // the timer may be storing us right now
+  FLink->AwaitNoWorkerPointerUsers();  // the timer may be storing us right now
   {
     detail::Presence at(*FLink);
     if (at.Enter()) {
       // Sequentially consistent: this worker's side of the
-      // timerUsing/FTimerThread pair. A thread that counted itself in
-      // `timerUsing` before this clear is seen by the wait below; one that
+      // workerPointerUsers/FTimerThread pair. A thread that counted itself in
+      // `workerPointerUsers` before this clear is seen by the wait below; one that
       // counts itself after it reads null here.
       TTimerThread* self = this;
       Owner->FTimerThread.compare_exchange_strong(self, nullptr, std::memory_order_seq_cst);
     }
   }
-  FLink->AwaitTimerIdle();  // the timer may have read us just before
+  FLink->AwaitNoWorkerPointerUsers();  // the timer may have read us just before
 }
 
 void TTimerThread::CustomSleep(std::uint32_t Milliseconds) { Sleep(static_cast<int>(Milliseconds)); }
@@ -99,9 +100,9 @@ void TTimerThread::Execute() {
       else
         Owner->DoTimer();
       // The handler may have destroyed the timer on the main thread inside
-      // Synchronize; then leave without touching it. Acquire, pairing with
-      // Teardown's store (the dispatch's lock orders the two as well).
-      if (FLink->released.load(std::memory_order_acquire)) break;
+      // Synchronize (or in a call it asked of the main thread); then leave
+      // without touching it.
+      if (FLink->Released()) break;
     }
     if (!Owner->FCycled.load()) Terminate();
     // A plain read and write of the count, as the loop has always made it (a

@@ -252,7 +252,7 @@ void UseLibrary(Library shape) {
 
 // --- Handlers -------------------------------------------------------------------------
 
-bool OnMainThread() { return K::CurrentThreadId() == K::MainThreadId(); }
+bool OnMainThread() { return K::IsMainThread(); }
 
 struct EStress : std::runtime_error {
   EStress() : std::runtime_error("raised by a stress handler") {}
