@@ -1,7 +1,8 @@
 // Ends the process with a message when a scope is not left in time: a test
 // whose scenario can hang fails within its (scaled) limit instead of holding
-// the runner for its whole timeout. The guard's thread meets the test's
-// threads through nothing but its own lock.
+// the runner for its whole timeout (keep the limit below the test's CTest
+// timeout, 60 s scaled). The guard's thread meets the test's threads through
+// nothing but its own lock.
 #pragma once
 
 #include <chrono>
@@ -17,7 +18,7 @@ namespace qevtest {
 
 class HangGuard {
  public:
-  HangGuard(const char* what, std::chrono::milliseconds limit = std::chrono::seconds(60))
+  HangGuard(const char* what, std::chrono::milliseconds limit = std::chrono::seconds(30))
       : thread_([this, what, deadline = std::chrono::steady_clock::now() + Scaled(limit)] {
           std::unique_lock lock(mutex_);
           if (cv_.wait_until(lock, deadline, [this] { return left_; })) return;

@@ -175,7 +175,7 @@ TEST_P(HandlersFreeEachOthersTimers, BothGoOnceAndNoThreadHangs) {
     s.timers[i]->SetNeedSynchronization(i == 1 && secondSynchronized);
     s.timers[i]->SetOnTimer(TNotifyEvent::Bind<&CrossDelete::OnTimer>(&s));
   }
-  EXPECT_TRUE(ServeUntil([&] { return destroyed == 2; }, 30s));
+  EXPECT_TRUE(ServeUntil([&] { return destroyed == 2; }, 20s));
   EXPECT_TRUE(s.freedOther[0] && s.freedOther[1]);
   EXPECT_TRUE(AllThreadsEnded());
   qevtest::ServeFor(50ms);
@@ -246,7 +246,7 @@ TEST_P(HandlerClosesThroughSynchronize, TheDestructionDoesNotWaitForItsCaller) {
   SynchronizedDelete s{freeOwner ? static_cast<TComponent*>(form) : timer};
   timer->SetOnTimer(TNotifyEvent::Bind<&SynchronizedDelete::OnTimer>(&s));
   timer->Start();
-  EXPECT_TRUE(ServeUntil([&] { return s.done; }, 30s));
+  EXPECT_TRUE(ServeUntil([&] { return s.done; }, 20s));
   EXPECT_TRUE(AllThreadsEnded());
   if (!freeOwner) {
     EXPECT_EQ(form->ComponentCount(), 0);
