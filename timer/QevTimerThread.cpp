@@ -47,8 +47,8 @@ void TTimerThread::Detach() noexcept {
     if (at.Enter()) {
       // Sequentially consistent: this worker's side of the
       // workerPointerUsers/FTimerThread pair. A thread that counted itself in
-      // `workerPointerUsers` before this clear is seen by the wait below; one that
-      // counts itself after it reads null here.
+      // `workerPointerUsers` before this clear is seen by the wait below; one
+      // that counts itself after it reads null here.
       TTimerThread* self = this;
       Owner->FTimerThread.compare_exchange_strong(self, nullptr, std::memory_order_seq_cst);
     }
