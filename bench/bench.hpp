@@ -117,14 +117,20 @@ struct Memory {
 Memory MemoryNow();
 // Sleeps `ms` milliseconds, relative, as a bare loop would.
 void RelativeSleepMs(int ms);
-// Raises the system timer resolution for the program's life (Windows; a
-// no-op elsewhere). Returns a description.
+// Raises the system timer resolution for the program's life and keeps it
+// while the program's windows are hidden (Windows; a no-op elsewhere).
+// Returns a description of what was obtained.
 std::string RaiseTimerResolution();
 // Sets the calling thread's timer slack, in ns (Linux; a no-op elsewhere).
 // Returns false where there is no such thing.
 bool SetThreadTimerSlackNs(unsigned long ns);
 unsigned long ThreadTimerSlackNs();
+// The machine, one "- what: value" line each: processor, system and its
+// version, whether under Wine.
 std::string MachineDescription();
+// The system's 1-minute load average, or NaN where there is none (Windows;
+// under Wine, the host's).
+double LoadAverage1();
 // The fewest synchronized timers at 10 ms that should keep 95% of the nominal
 // rate here (fewer on Windows, where the tests run under Wine).
 int SynchronizedScaleTarget();

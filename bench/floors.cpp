@@ -1,6 +1,8 @@
 // The floors that TQevTimer is held against: a bare thread looping on
-// relative sleeps (what the timer's worker does, without the component), N
-// such threads, their start, and the round trips of the wait primitives.
+// relative sleeps (what the timer's worker does, without the component), the
+// same loop handing each tick to the main thread (what a synchronized timer
+// does), N such threads, their start, and the round trips of the wait
+// primitives.
 #include <system_error>
 #include <thread>
 
@@ -16,6 +18,37 @@ bool RunBareLoop(int intervalMs, Recorder& rec, bool lowSlack) {
     do RelativeSleepMs(intervalMs);
     while (rec.Tick());
   });
+  worker.join();
+  return true;
+}
+
+// A bare sleep loop that hands every tick to the main thread and waits for it
+// to be taken, through the wait the main-thread dispatch uses (System::sync):
+// the two thread wake-ups of a synchronized tick, without the component. The
+// tick is recorded on the main thread, as a synchronized handler's would be.
+// The worker sleeps at the timer slack the stand-in gives its own threads.
+bool RunBareHandoff(int intervalMs, Recorder& rec) {
+  constexpr int kWorker = 0, kMain = 1;
+  const std::unique_ptr<PingPong> turn = MakeHostSync();
+  // Written by the main thread before it passes the turn back, read by the
+  // worker after taking it: the turn's release store and acquire load order
+  // the two.
+  std::atomic<bool> last{false};
+  std::thread worker([&] {
+    SetThreadTimerSlackNs(1);
+    for (;;) {
+      RelativeSleepMs(intervalMs);
+      turn->Pass(kMain);
+      turn->Await(kWorker);
+      if (last.load(std::memory_order_relaxed)) break;
+    }
+  });
+  for (bool more = true; more;) {
+    turn->Await(kMain);
+    more = rec.Tick();
+    if (!more) last.store(true, std::memory_order_relaxed);
+    turn->Pass(kWorker);
+  }
   worker.join();
   return true;
 }
@@ -58,8 +91,11 @@ void AddFloorKinds(Kinds& kinds) {
   kinds.push_back({"bare-sleep", "bare thread loop of relative sleeps (floor)", false,
                    [](int ms, std::size_t, Recorder& rec, Extra&) { return RunBareLoop(ms, rec, false); }});
   if (SetThreadTimerSlackNs(ThreadTimerSlackNs()))
-    kinds.push_back({"bare-sleep-slack1", "bare loop of relative sleeps, timer slack 1 ns", false,
+    kinds.push_back({"bare-sleep-slack1", "bare loop of relative sleeps, timer slack 1 ns (floor)", false,
                      [](int ms, std::size_t, Recorder& rec, Extra&) { return RunBareLoop(ms, rec, true); }});
+  kinds.push_back({"bare-handoff", "bare sleep loop handing each tick to the main thread and back (floor)",
+                   false,
+                   [](int ms, std::size_t, Recorder& rec, Extra&) { return RunBareHandoff(ms, rec); }});
 }
 
 std::unique_ptr<TickerSet> MakeBareTickers() { return std::make_unique<BareTickers>(); }

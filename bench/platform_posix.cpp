@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -53,11 +54,25 @@ std::string MachineDescription() {
       model = line.substr(line.find(':') + 2);
       break;
     }
+  std::string distribution = "unknown distribution";
+  std::ifstream osRelease("/etc/os-release");
+  for (std::string line; std::getline(osRelease, line);)
+    if (line.rfind("PRETTY_NAME=", 0) == 0) {
+      distribution = line.substr(12);
+      std::erase(distribution, '"');
+    }
   utsname u{};
   uname(&u);
   std::ostringstream s;
-  s << model << ", " << std::thread::hardware_concurrency() << " logical CPUs, Linux " << u.release;
+  s << "- processor: " << model << ", " << std::thread::hardware_concurrency() << " logical CPUs\n"
+    << "- system: Linux " << u.release << " (" << u.machine << "), " << distribution << "\n";
   return s.str();
+}
+
+double LoadAverage1() {
+  std::ifstream f("/proc/loadavg");
+  double load = NAN;
+  return f >> load ? load : NAN;
 }
 
 namespace {

@@ -4,6 +4,9 @@
 #                  definition QEV_TARGET_<target> (QEV_TARGET_win32 is the x86
 #                  build), through qev_options
 #   QEV_FRAMEWORK_RELEASE  the framework release a build links against
+#   QEV_HOST_LIBRARY_STEM  what the stand-in's library names begin with: nothing
+#                  on Windows (rtl200.bpl, the framework's names), "qevtimer-" on
+#                  Linux, whose lib/ holds everyone's libraries (libqevtimer-rtl.so)
 # and the runtime flags of each target, warnings, sanitizers.
 # Public headers test the compiler's own macros instead (_WIN32, __i386__):
 # they describe the calling convention of whatever compiler includes them,
@@ -22,6 +25,11 @@ else()
   set(QEV_PLATFORM posix)
   set(QEV_TARGET linux)
   set(QEV_FRAMEWORK_RELEASE "")
+endif()
+if(QEV_PLATFORM STREQUAL "win")
+  set(QEV_HOST_LIBRARY_STEM "")
+else()
+  set(QEV_HOST_LIBRARY_STEM qevtimer-)
 endif()
 
 add_library(qev_options INTERFACE)

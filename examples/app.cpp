@@ -1,5 +1,6 @@
 // An application built against the installed package: every public header,
-// a timer ticking on its worker thread, the timer freed, no thread left.
+// a timer (of a subclass defined here) ticking on its worker thread, the
+// timer freed, no thread left.
 #include "QevTimer.hpp"
 #include "System.Classes.Register.hpp"
 #include "System.Classes.Streaming.hpp"
@@ -25,6 +26,11 @@ struct Form : TComponent {
   void OnTick(System::TObject*) { ticks.fetch_add(1, std::memory_order_relaxed); }  // worker thread
 };
 
+// The application's own kind of timer, with its own default interval.
+struct FastTimer : Qevtimer::TQevTimer {
+  explicit FastTimer(TComponent* owner) : TQevTimer(owner) { SetInterval(0.010); }
+};
+
 // Waits until `done` holds, serving the main-thread dispatch meanwhile.
 template <class F>
 bool ServeUntil(F done, std::chrono::seconds limit) {
@@ -40,8 +46,7 @@ bool ServeUntil(F done, std::chrono::seconds limit) {
 
 int main() {
   auto* form = new Form(nullptr);
-  auto* timer = new Qevtimer::TQevTimer(form);
-  timer->SetInterval(0.010);
+  Qevtimer::TQevTimer* timer = new FastTimer(form);
   timer->SetOnTimer(TNotifyEvent::Bind<&Form::OnTick>(form));
   timer->Start();
   const bool ticked = ServeUntil([&] { return form->ticks.load() >= 20; }, std::chrono::seconds(30));

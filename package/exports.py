@@ -14,6 +14,7 @@ The framework's mangling, as the x86 build writes it:
   @Ns@Name$qqr<args>          a routine (register convention), args coded below
   @Ns@Class@Name$qqr<args>    a method; $xqqr<args> for a const method
   @Ns@Class@$bctr$qqr<args>   constructor;  @Ns@Class@$bdtr$qqrv  destructor
+  @Ns@Class@$bdele$q<args>    a class's own operator delete (C calling convention)
   @Ns@Name$<n>$qqr<args>      the n-th unit-private routine of a unit
   @Ns@Name                    a variable;   @Ns@Class@  a virtual table
   @$xp$<len><Ns@Type>         the run-time type record of a type
@@ -99,6 +100,12 @@ row("TQevTimer", "_ZN8Qevtimer9TQevTimer14GetCycleNumberEv", T + "GetCycleNumber
 row("TQevTimer", "_ZN8Qevtimer9TQevTimer5StartEv", T + "Start$qqrv")
 row("TQevTimer", "_ZN8Qevtimer9TQevTimer7RestartEv", T + "Restart$qqrv")
 row("TQevTimer", "_ZN8Qevtimer9TQevTimer4StopEv", T + "Stop$qqrv")
+# Beyond the interface of the original unit: what the deleting destructor and
+# the virtual table of a subclass defined in an application refer to.
+row("subclass", "_ZN8Qevtimer9TQevTimerdlEPS0_St19destroying_delete_t",
+    T + "$bdele$qp" + N("Qevtimer@TQevTimer") + N("std@destroying_delete_t"))
+row("subclass", "_ZNK8Qevtimer9TQevTimer9ClassInfoEv", T + "ClassInfo$xqqrv")
+row("subclass", "_ZTIN8Qevtimer9TQevTimerE", None, data=True, builds=("linux",))
 
 # TTimerThread.
 W = "@Qevtimer@TTimerThread@"

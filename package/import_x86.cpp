@@ -2,17 +2,18 @@
 // destructor per class under the framework's names, which have no separate
 // deleting destructor; a C++ caller that calls a deleting destructor directly
 // (a devirtualized `delete`) reaches it through the import slots below. Each
-// does what that destructor does: hand the object to TObject's destroying
-// operator delete, which runs the destructors and frees it.
-#include <new>
-
+// deletes through the object's virtual destructor, as the `delete` it stands
+// for would: the object's own deleting destructor, in the package or in the
+// application's subclass, runs its class's destroying operator delete (the
+// timer's hands a delete over where it must). The slots are never in a
+// virtual table, so the virtual call cannot come back here.
 #include "QevTimer.hpp"
 
 namespace {
 
 template <class T>
 __attribute__((thiscall)) void DeletingDestructor(T* self) {
-  System::TObject::operator delete(self, std::destroying_delete);
+  delete self;
 }
 
 }  // namespace

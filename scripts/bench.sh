@@ -7,7 +7,7 @@
 #   scripts/bench.sh [linux] [win64] [win32] [-- bench options]
 #
 # With no target names it runs all three. Options after `--` go to the
-# program (see `bench --help`), e.g. `-- --repeats 3 --no-scale`.
+# program (see `qev-bench --help`), e.g. `-- --repeats 3 --no-scale`.
 # QEV_BENCH_OUT (default build/bench-results) and QEV_BENCH_BUILD (default
 # build/bench) choose the folders.
 set -euo pipefail
@@ -29,12 +29,12 @@ for t in "${targets[@]}"; do
   dir=$build-$t
   echo "bench: building $t in $dir"
   cmake --preset "$t" -B "$dir" -DCMAKE_BUILD_TYPE=Release \
-    -DQEV_BUILD_TESTS=OFF -DQEV_BUILD_TOOLS=OFF -DQEV_BUILD_BENCH=ON >"$dir.configure.log"
-  cmake --build "$dir" --target qev_bench >"$dir.build.log"
+    -DQEV_BUILD_TESTS=OFF -DQEV_BUILD_TOOLS=OFF -DQEV_BUILD_BENCH=ON -DQEV_BENCH_PEERS=ON >"$dir.configure.log"
+  cmake --build "$dir" --target qev-bench >"$dir.build.log"
   mkdir -p "$out/$t"
   echo "bench: running $t (results in $out/$t)"
   if [[ $t == linux ]]; then
-    "$dir/bin/bench" --out "$out/$t" "$@"
+    "$dir/bin/qev-bench" --out "$out/$t" "$@"
   else
     if ((!wine_ready)); then
       export QEV_BUILD_ROOT=$build-wine
@@ -43,7 +43,7 @@ for t in "${targets[@]}"; do
       qev_wine_prefix
       wine_ready=1
     fi
-    (cd "$dir/bin" && wine ./bench.exe --out "Z:$out/$t" "$@")
+    (cd "$dir/bin" && wine ./qev-bench.exe --out "Z:$out/$t" "$@")
   fi
 done
 ((wine_ready)) && qev_wine_stop

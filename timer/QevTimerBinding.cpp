@@ -15,7 +15,7 @@ std::atomic<TTimeGetDevCapsProc> _timeGetDevCaps{nullptr};
 void* LinkAPI(System::UnicodeString ModuleName, System::UnicodeString ProcName) {
   namespace K = System::Kernel;
   K::HMODULE module = K::GetModuleHandleW(ModuleName.c_str());
-  if (!module) module = K::LoadLibraryW(ModuleName.c_str());
+  if (!module) module = K::LoadSystemLibraryW(ModuleName.c_str());  // never the application's folder
   if (!module) return nullptr;
   const System::AnsiString name = System::ToAnsi(ProcName);
   return K::GetProcAddress(module, name.c_str());

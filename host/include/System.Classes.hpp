@@ -176,7 +176,10 @@ class QEV_VCL_API TThread : public TObject {
 
   // Runs `method` on the main thread and returns when it has run; an
   // exception it raises is rethrown here. On the main thread it runs at once.
-  // A call dropped by RemoveQueuedEvents returns without having run.
+  // A call dropped by RemoveQueuedEvents returns without having run. If the
+  // wake hook raises, its exception is rethrown here instead: the call is
+  // withdrawn unrun, unless the main thread had already begun it, in which
+  // case this returns (by the hook's exception) only after the call ended.
   static void Synchronize(TThreadMethod method);
   // Drops the queued Synchronize calls whose object is `object`; their
   // callers return. Drops that object's Queue calls too, unrun.
@@ -184,7 +187,9 @@ class QEV_VCL_API TThread : public TObject {
   // Hands `method` to the main thread and returns at once: CheckSynchronize
   // runs it, in turn with the Synchronize calls. On the main thread it runs
   // at once. An exception it raises is kept by the dispatch and rethrown by
-  // a CheckSynchronize (see there), never lost.
+  // a CheckSynchronize (see there), never lost. If the wake hook raises, its
+  // exception is rethrown here and the call is withdrawn unrun, unless the
+  // main thread had already begun it.
   static void Queue(TThreadMethod method);
 
   // Main thread only (EThread elsewhere). Runs, in queue order, the calls
@@ -241,10 +246,12 @@ class QEV_VCL_API TThread : public TObject {
 // calls, and none is lost.
 QEV_VCL_API bool CheckSynchronize(int timeoutMs = 0);
 
-// Called, on the calling thread, whenever a call is queued (Synchronize or
-// Queue), so that a loop sleeping elsewhere can wake up and call
-// CheckSynchronize.
-// Returns the previous hook.
+// The wake hook: called on the queueing thread whenever a Synchronize or
+// Queue call is queued, so that a loop sleeping elsewhere can wake up and
+// call CheckSynchronize. Returns the previous hook, and returns only once no
+// call of the previous hook is under way: from then on it is never called
+// again, so what it uses may be freed. A hook must therefore neither wait
+// for the main thread nor replace the hook itself.
 QEV_VCL_API TNotifyEvent SetWakeMainThread(TNotifyEvent hook);
 
 }  // namespace System::Classes

@@ -7,9 +7,10 @@
 // table may be installed while threads run; restore the previous one when done.
 //
 // The default table maps onto Windows (GetModuleHandleW, LoadLibraryW,
-// GetProcAddress, Sleep, _beginthreadex) or, elsewhere, onto the dynamic
-// loader (dlopen with RTLD_NOLOAD, dlopen, dlsym), clock_nanosleep on the
-// monotonic clock and pthreads.
+// LoadLibraryExW limited to the system folder, GetProcAddress, Sleep,
+// _beginthreadex) or, elsewhere, onto the dynamic loader (dlopen with
+// RTLD_NOLOAD, dlopen, dlsym), clock_nanosleep on the monotonic clock and
+// pthreads.
 #pragma once
 
 #include <cstdint>
@@ -27,6 +28,15 @@ struct Services {
   HMODULE (*GetModuleHandleW)(const char16_t* name);
   // Loads a library by name (the system's search rules); null on failure.
   HMODULE (*LoadLibraryW)(const char16_t* name);
+  // Loads a library of the system by its file name, from the system folder
+  // only: on Windows LoadLibraryExW with LOAD_LIBRARY_SEARCH_SYSTEM32, or,
+  // where the system refuses that flag (Windows 7 without its update), the
+  // file of that name in GetSystemDirectoryW; never the application's
+  // folder, the current folder or PATH. Elsewhere dlopen's own search
+  // (LD_LIBRARY_PATH, the run path, the system's library folders), which
+  // never looks in the current folder by itself. A name with a folder in it
+  // is refused. Null on failure.
+  HMODULE (*LoadSystemLibraryW)(const char16_t* name);
   // Address of an exported entry point; null if the module lacks it.
   void* (*GetProcAddress)(HMODULE module, const char* name);
   // Blocks the calling thread for `ms` milliseconds. Every sleep of the
@@ -46,6 +56,7 @@ QEV_RTL_API Services Install(const Services& services) noexcept;
 // Calls through the installed table.
 QEV_RTL_API HMODULE GetModuleHandleW(const char16_t* name);
 QEV_RTL_API HMODULE LoadLibraryW(const char16_t* name);
+QEV_RTL_API HMODULE LoadSystemLibraryW(const char16_t* name);
 QEV_RTL_API void* GetProcAddress(HMODULE module, const char* name);
 QEV_RTL_API void Sleep(std::uint32_t ms);
 QEV_RTL_API OsThread* CreateThread(ThreadEntry entry, void* arg);

@@ -60,7 +60,7 @@ BUILDS = {
         hashed=False, description="QevTimerPack", size=644, padding=0),
 }
 # The ELF build follows the x86-64 one, with the stand-in's library names.
-BUILDS["linux"] = dict(BUILDS["win64"], requires=["libvcl.so", "librtl.so"], size=None)
+BUILDS["linux"] = dict(BUILDS["win64"], requires=["libqevtimer-vcl.so", "libqevtimer-rtl.so"], size=None)
 
 
 def cstr(text):

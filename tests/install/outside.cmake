@@ -1,12 +1,18 @@
 # Steps of the tests in this folder, run with cmake -P (see CMakeLists.txt).
-#   STEP=package   install BUILD into WORK/installed, check the tree, pack it
-#                  with cpack and compare the archive with the tree, move the
-#                  tree to WORK/moved and run the installed tools from there
+#   STEP=package   install BUILD into WORK/installed, check the tree (and on
+#                  Linux the libraries its binaries need), pack it with cpack
+#                  and compare the archive with the tree, move the tree to
+#                  WORK/moved and run the installed tools from there
 #   STEP=consumer  configure EXAMPLES against WORK/moved, check that the
 #                  consumer build names no file of SOURCE or BUILD, build it
-#                  and run its programs
-# EMULATOR runs Windows programs (wine); their DLLs come from the prefix's
-# bin/ through WINEPATH.
+#                  and run its programs; build APP with CXX and the flags
+#                  pkg-config gives for qevtimer, and run it
+#   STEP=bench     run the installed benchmark from WORK/moved
+#   STEP=deb       (Linux) the Debian package cpack made: its files, lintian,
+#                  and APP built against the package unpacked into WORK/root
+# BINDIR, LIBDIR, INCLUDEDIR, CONFIG_DIR and PC_DIR are the tree's folders,
+# relative to its top. EMULATOR runs Windows programs (wine); their DLLs come
+# from the tree's BINDIR through WINEPATH.
 cmake_minimum_required(VERSION 3.25)
 
 # Runs a command, prints its output, fails the test when it fails; the output
@@ -31,11 +37,38 @@ function(qev_expect_match name regex text)
   endif()
 endfunction()
 
+# The files under `dir`, relative to it, sorted, into `var`.
+function(qev_files var dir)
+  file(GLOB_RECURSE files LIST_DIRECTORIES false RELATIVE ${dir} ${dir}/*)
+  list(SORT files)
+  set(${var} "${files}" PARENT_SCOPE)
+endfunction()
+
+# Builds APP as a user of pkg-config does, against the tree at `prefix`,
+# and runs it. The shell expands the $(pkg-config ...) of the command line.
+function(qev_pkg_config_app name prefix)
+  set(ENV{PKG_CONFIG_PATH} ${prefix}/${PC_DIR})
+  set(program ${WORK}/${name}${EXE})
+  set(line "'${CXX}' -std=c++20 -Wall -Wextra -Werror '${APP}' $(pkg-config --cflags --libs qevtimer) -o '${program}'")
+  qev_run("${name}: pkg-config" COMMAND pkg-config --cflags --libs qevtimer)
+  qev_expect_match("${name}: pkg-config" "-I${prefix}/${PC_DIR}/[./]*${INCLUDEDIR}( |$)" "${out}")
+  qev_run("${name}: ${line}" COMMAND sh -c "${line}")
+  if(EMULATOR)
+    qev_run("${name}" COMMAND ${EMULATOR} ${program})
+  else()
+    # A tree outside the linker's search path: the application says where.
+    set(ENV{LD_LIBRARY_PATH} ${prefix}/${LIBDIR})
+    qev_run("${name}" COMMAND ${program})
+    unset(ENV{LD_LIBRARY_PATH})
+  endif()
+  qev_expect_match("${name}" "app: TQevTimer [0-9.]+, [0-9]+ ticks, 0 threads left" "${out}")
+endfunction()
+
 set(installed ${WORK}/installed)
 set(prefix ${WORK}/moved)
 if(EMULATOR)
   # The Windows form of the installed bin/, for WINEPATH.
-  string(REPLACE "/" "\\" winpath "Z:${prefix}/bin")
+  string(REPLACE "/" "\\" winpath "Z:${prefix}/${BINDIR}")
   set(ENV{WINEPATH} "${winpath}")
 endif()
 
@@ -43,8 +76,7 @@ if(STEP STREQUAL "package")
   file(REMOVE_RECURSE ${WORK})
   file(MAKE_DIRECTORY ${WORK})
   qev_run("install" COMMAND ${CMAKE_COMMAND} --install ${BUILD} --prefix ${installed} --strip)
-  file(GLOB_RECURSE files LIST_DIRECTORIES false RELATIVE ${installed} ${installed}/*)
-  list(SORT files)
+  qev_files(files ${installed})
   message(STATUS "installed files:\n  ${files}")
 
   foreach(path IN LISTS EXPECTED)
@@ -52,11 +84,18 @@ if(STEP STREQUAL "package")
       message(FATAL_ERROR "missing from the install tree: ${path}")
     endif()
   endforeach()
-  # include/ holds the public headers only.
-  file(GLOB headers RELATIVE ${installed}/include ${installed}/include/*)
+  # The include folder holds the headers' own folder, and that the public
+  # headers only.
+  cmake_path(GET INCLUDEDIR PARENT_PATH include_top)
+  file(GLOB tops RELATIVE ${installed}/${include_top} ${installed}/${include_top}/*)
+  cmake_path(GET INCLUDEDIR FILENAME own)
+  if(NOT tops STREQUAL own)
+    message(FATAL_ERROR "${include_top}/ holds ${tops}, not ${own} alone")
+  endif()
+  file(GLOB headers RELATIVE ${installed}/${INCLUDEDIR} ${installed}/${INCLUDEDIR}/*)
   foreach(header IN LISTS headers)
     if(NOT header MATCHES "^(System(\\.[A-Za-z]+)*|QevTimer)\\.hpp$")
-      message(FATAL_ERROR "not a public header: include/${header}")
+      message(FATAL_ERROR "not a public header: ${INCLUDEDIR}/${header}")
     endif()
   endforeach()
   # No installed file names a folder of the build or the sources.
@@ -69,6 +108,10 @@ if(STEP STREQUAL "package")
       endif()
     endforeach()
   endforeach()
+  if(CHECK_ELF)
+    # What the installed binaries need, and where they look for it.
+    qev_run("libraries needed" COMMAND python3 ${CHECK_ELF} --needed ${READELF} ${installed} ${BINDIR} ${LIBDIR})
+  endif()
 
   # The archive holds the install tree, in one folder named as the archive.
   qev_run("cpack" COMMAND cpack -B ${WORK}/packages WORKING_DIRECTORY ${BUILD})
@@ -93,12 +136,17 @@ if(STEP STREQUAL "package")
   if(NOT packed STREQUAL files)
     message(FATAL_ERROR "the archive differs from the install tree:\n  ${packed}\nand\n  ${files}")
   endif()
+  if(DEB AND NOT EXISTS ${WORK}/packages/${DEB})
+    message(FATAL_ERROR "cpack made no ${DEB}")
+  endif()
+  # The tree's file list, for the Debian package's check.
+  file(WRITE ${WORK}/files.txt "${files}")
 
   # Moved elsewhere, the tree still works: the tools find the packages.
   file(RENAME ${installed} ${prefix})
   qev_run("qev-inspect" COMMAND ${EMULATOR} ${prefix}/${INSPECT} ${PACKAGE} WORKING_DIRECTORY ${prefix})
   qev_expect_match("qev-inspect" "module-type=1 \\(package\\)" "${out}")
-  qev_run("qev-design" COMMAND ${EMULATOR} ${prefix}/bin/qev-design${EXE} --set Interval=0.25 --save -
+  qev_run("qev-design" COMMAND ${EMULATOR} ${prefix}/${DESIGN} --set Interval=0.25 --save -
           WORKING_DIRECTORY ${prefix})
   qev_expect_match("qev-design" "object QevTimer1: TQevTimer\r?\n +Interval = 0.25" "${out}")
 
@@ -110,33 +158,112 @@ elseif(STEP STREQUAL "consumer")
   if(TOOLCHAIN)
     # A cross toolchain searches packages inside its own root only: name the
     # package's folder.
-    list(APPEND args -DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN} -DQevTimer_DIR=${prefix}/lib/cmake/QevTimer)
+    list(APPEND args -DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN} -DQevTimer_DIR=${prefix}/${CONFIG_DIR})
   else()
     list(APPEND args -DCMAKE_PREFIX_PATH=${prefix})
   endif()
   qev_run("configure" COMMAND ${CMAKE_COMMAND} ${args})
 
   # Apart from its own sources and the toolchain file, the consumer build
-  # reads nothing of this project's sources or build.
-  file(READ ${consumer}/build.ninja text)
+  # reads nothing of this project's sources or build: no file the generator
+  # wrote names them.
   cmake_path(GET TOOLCHAIN PARENT_PATH toolchains)
-  foreach(own ${WORK} ${EXAMPLES} ${toolchains})
-    string(REPLACE "${own}" "" text "${text}")
+  qev_files(generated ${consumer})
+  foreach(path IN LISTS generated)
+    file(READ ${consumer}/${path} text)
+    foreach(own ${WORK} ${EXAMPLES} ${toolchains})
+      string(REPLACE "${own}" "" text "${text}")
+    endforeach()
+    foreach(dir ${SOURCE} ${BUILD})
+      string(FIND "${text}" "${dir}" at)
+      if(at GREATER -1)
+        math(EXPR from "${at} - 200")
+        if(from LESS 0)
+          set(from 0)
+        endif()
+        string(SUBSTRING "${text}" ${from} 400 context)
+        message(FATAL_ERROR "the consumer build's ${path} names ${dir}:\n${context}")
+      endif()
+    endforeach()
   endforeach()
-  foreach(dir ${SOURCE} ${BUILD})
-    string(FIND "${text}" "${dir}" at)
-    if(at GREATER -1)
-      math(EXPR from "${at} - 200")
-      string(SUBSTRING "${text}" ${from} 400 context)
-      message(FATAL_ERROR "the consumer build names ${dir}:\n${context}")
-    endif()
-  endforeach()
+  list(LENGTH generated count)
+  message(STATUS "${count} files of the consumer build name no folder of the project")
 
   qev_run("build" COMMAND ${CMAKE_COMMAND} --build ${consumer})
   qev_run("app" COMMAND ${EMULATOR} ${consumer}/app${EXE})
   qev_expect_match("app" "app: TQevTimer [0-9.]+, [0-9]+ ticks, 0 threads left" "${out}")
   qev_run("main_loop" COMMAND ${EMULATOR} ${consumer}/main_loop${EXE})
   qev_expect_match("main_loop" "0 elsewhere, [0-9]+ wakes, 0 threads left" "${out}")
+
+  qev_pkg_config_app(app_pkg_config ${prefix})
+
+elseif(STEP STREQUAL "bench")
+  # The benchmark runs from the tree and writes its report and plots: the
+  # quick run a user makes, cut to one repeat of fewer ticks so that it takes
+  # seconds rather than a minute in every configuration.
+  set(bench ${prefix}/${BENCH})
+  qev_run("qev-bench --help" COMMAND ${EMULATOR} ${bench} --help)
+  qev_expect_match("qev-bench --help" "--out DIR" "${out}")
+  set(report ${WORK}/bench-report)
+  file(REMOVE_RECURSE ${report})
+  file(MAKE_DIRECTORY ${report})
+  qev_expect_match("qev-bench --help" "--quick" "${out}")
+  set(run --quick --repeats 1 --ticks1 200 --ticks10 50)
+  set(report_arg ${report})
+  if(EMULATOR)
+    string(REPLACE "/" "\\" report_arg "Z:${report}")
+  endif()
+  qev_run("qev-bench ${run}" COMMAND ${EMULATOR} ${bench} ${run} --out ${report_arg})
+  file(GLOB plots ${report}/*.svg)
+  if(NOT EXISTS ${report}/results.md OR NOT plots)
+    qev_files(written ${report})
+    message(FATAL_ERROR "qev-bench ${run} wrote [${written}], not results.md and a plot")
+  endif()
+  file(READ ${report}/results.md results)
+  qev_expect_match("results.md" "qev-worker" "${results}")
+
+elseif(STEP STREQUAL "deb")
+  set(deb ${WORK}/packages/${DEB})
+  # The package holds the tree under /usr, and Debian's copyright file and
+  # changelog beside the documents.
+  file(READ ${WORK}/files.txt files)
+  qev_run("dpkg-deb -I" COMMAND dpkg-deb -I ${deb})
+  qev_expect_match("dpkg-deb -I" "Package: qevtimer\n" "${out}")
+  qev_expect_match("dpkg-deb -I" "Depends: [^\n]*libc6" "${out}")
+  qev_expect_match("dpkg-deb -I" "Maintainer: QevTimer developers <qevtimer@example.org>" "${out}")
+  qev_run("dpkg-deb -c" COMMAND dpkg-deb -c ${deb})
+  string(REPLACE "\n" ";" entries "${out}")
+  set(packed "")
+  foreach(entry IN LISTS entries)
+    if(entry MATCHES "^-[^ ]+ [^ ]+ +[0-9]+ [^ ]+ [^ ]+ \\./usr/(.+)$")
+      list(APPEND packed ${CMAKE_MATCH_1})
+    elseif(NOT entry MATCHES "^d" AND NOT entry STREQUAL "")
+      message(FATAL_ERROR "not a file under /usr: ${entry}")
+    endif()
+  endforeach()
+  list(SORT packed)
+  set(expected ${files})
+  list(APPEND expected share/doc/qevtimer/copyright share/doc/qevtimer/changelog.Debian.gz)
+  list(SORT expected)
+  if(NOT packed STREQUAL expected)
+    message(FATAL_ERROR "the Debian package differs from the install tree:\n  ${packed}\nand\n  ${expected}")
+  endif()
+
+  # lintian: no errors (warnings are listed in the output).
+  if(NOT LINTIAN)
+    message(FATAL_ERROR "lintian not found (scripts/setup.sh installs it)")
+  endif()
+  execute_process(COMMAND ${LINTIAN} ${deb} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
+  message(STATUS "lintian (exit ${rc}):\n${out}")
+  if(out MATCHES "(^|\n)E: ")
+    message(FATAL_ERROR "lintian reports errors")
+  endif()
+
+  # Unpacked elsewhere, the package serves pkg-config users.
+  set(root ${WORK}/root)
+  file(REMOVE_RECURSE ${root})
+  qev_run("dpkg -x" COMMAND dpkg -x ${deb} ${root})
+  qev_pkg_config_app(app_deb ${root}/usr)
 else()
-  message(FATAL_ERROR "STEP is package or consumer")
+  message(FATAL_ERROR "STEP is package, consumer, bench or deb")
 endif()

@@ -58,6 +58,13 @@ INTERFACE = [
     ("TQevTimer", "Qevtimer::TQevTimer::Start()", T + "Start$qqrv", ALL),
     ("TQevTimer", "Qevtimer::TQevTimer::Restart()", T + "Restart$qqrv", ALL),
     ("TQevTimer", "Qevtimer::TQevTimer::Stop()", T + "Stop$qqrv", ALL),
+    # For subclasses defined in applications: their deleting destructors call
+    # the destroying delete, their virtual tables hold ClassInfo and, on ELF,
+    # their run-time type records point at TQevTimer's.
+    ("subclass", "Qevtimer::TQevTimer::operator delete(Qevtimer::TQevTimer*, std::destroying_delete_t)",
+     T + "$bdele$qp18Qevtimer@TQevTimer23std@destroying_delete_t", ALL),
+    ("subclass", "Qevtimer::TQevTimer::ClassInfo() const", T + "ClassInfo$xqqrv", ALL),
+    ("subclass", "typeinfo for Qevtimer::TQevTimer", None, ("linux",)),
     ("TTimerThread", "Qevtimer::TTimerThread::TTimerThread(Qevtimer::TQevTimer*)",
      W + "$bctr$qqrp18Qevtimer@TQevTimer", ALL),
     ("TTimerThread", "Qevtimer::TTimerThread::~TTimerThread()", W + "$bdtr$qqrv", ALL),

@@ -202,6 +202,11 @@ K::HMODULE ScriptedLoad(const char16_t* name) {
   ++mm.loads;
   return mm.shape.load() == Library::Missing ? nullptr : mm.module.load();
 }
+K::HMODULE ScriptedSystemLoad(const char16_t* name) {
+  if (!IsWinmm(name)) return systemServices.LoadSystemLibraryW(name);
+  ++mm.loads;
+  return mm.shape.load() == Library::Missing ? nullptr : mm.module.load();
+}
 void* ScriptedProc(K::HMODULE module, const char* name) {
   if (module != mm.module.load()) return systemServices.GetProcAddress(module, name);
   ++mm.procLookups;
@@ -1057,6 +1062,7 @@ int main(int argc, char** argv) {
   ours.CreateThread = MaybeRefuseThread;
   ours.GetModuleHandleW = ScriptedModule;
   ours.LoadLibraryW = ScriptedLoad;
+  ours.LoadSystemLibraryW = ScriptedSystemLoad;
   ours.GetProcAddress = ScriptedProc;
   systemServices = K::Install(ours);
   UseLibrary(Library::Complete);

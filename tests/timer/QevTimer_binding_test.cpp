@@ -59,6 +59,14 @@ K::HMODULE FakeLoad(const char16_t* n) {
   const auto& l = loader.loadable;
   return std::find(l.begin(), l.end(), name) != l.end() ? &moduleToken : nullptr;
 }
+// The system-folder load: the same library set, logged apart so that a test
+// sees which of the two loads the binding used.
+K::HMODULE FakeSystemLoad(const char16_t* n) {
+  const std::string name = System::UnicodeString(n).ToUtf8();
+  loader.Add("system load " + name);
+  const auto& l = loader.loadable;
+  return std::find(l.begin(), l.end(), name) != l.end() ? &moduleToken : nullptr;
+}
 void* FakeProc(K::HMODULE m, const char* n) {
   loader.Add(std::string("proc ") + n);
   EXPECT_EQ(m, &moduleToken);
@@ -101,6 +109,7 @@ K::Services ScriptedServices() {
   K::Services s = K::DefaultServices();
   s.GetModuleHandleW = FakeModule;
   s.LoadLibraryW = FakeLoad;
+  s.LoadSystemLibraryW = FakeSystemLoad;
   s.GetProcAddress = FakeProc;
   return s;
 }
@@ -157,8 +166,8 @@ struct LinkCase {
 TEST_F(ScriptedLoader, LinkAPILooksUpBeforeLoadingAndOnlyWithAModule) {
   const LinkCase cases[] = {
       {"loaded.dll", "Entry", true, {"module loaded.dll", "proc Entry"}},
-      {"loadable.dll", "Entry", true, {"module loadable.dll", "load loadable.dll", "proc Entry"}},
-      {"missing.dll", "Entry", false, {"module missing.dll", "load missing.dll"}},
+      {"loadable.dll", "Entry", true, {"module loadable.dll", "system load loadable.dll", "proc Entry"}},
+      {"missing.dll", "Entry", false, {"module missing.dll", "system load missing.dll"}},
       {"loaded.dll", "Missing", false, {"module loaded.dll", "proc Missing"}},
   };
   for (const LinkCase& c : cases) {
@@ -177,7 +186,7 @@ TEST_F(ScriptedLoader, MissingLibraryIsRetriedOnEveryCallAndTimersStillRun) {
   // Each begin and each end: the capability query and the period call each
   // look for the library and try to load it; no entry point is looked up.
   std::vector<std::string> expected;
-  for (int call = 0; call < 2 * 4; ++call) expected.insert(expected.end(), {"module winmm.dll", "load winmm.dll"});
+  for (int call = 0; call < 2 * 4; ++call) expected.insert(expected.end(), {"module winmm.dll", "system load winmm.dll"});
   EXPECT_EQ(loader.Take(), expected);
   EXPECT_EQ(Qevtimer::_timeGetDevCaps.load(), nullptr);
 }

@@ -165,9 +165,11 @@ class QEV_PACKAGE_CLASS TQevTimer : public TComponent {
   // only and no handler waits for another; an ownerless timer freed by a
   // thread inside no handler is destroyed at once on that thread. A timer
   // whose destruction has begun or been handed over is left to it.
-  static void operator delete(TQevTimer* self, std::destroying_delete_t);
+  // Exported, as is ClassInfo, for subclasses defined outside the package,
+  // whose deleting destructors and virtual tables refer to both.
+  QEV_PACKAGE_API static void operator delete(TQevTimer* self, std::destroying_delete_t);
 
-  const System::TTypeInfo* ClassInfo() const noexcept override;
+  QEV_PACKAGE_API const System::TTypeInfo* ClassInfo() const noexcept override;
 
   // Whether the timer is meant to run. Setting a new value starts or stops.
   bool Enabled() const noexcept { return FEnabled.load(); }

@@ -7,6 +7,7 @@
 //   SlowTimer  100 ms, handler on the main thread through the dispatch
 #include <algorithm>
 #include <atomic>
+#include <charconv>
 #include <chrono>
 #include <cmath>
 #include <csignal>
@@ -137,7 +138,14 @@ std::optional<int> ParseArguments(int argc, char** argv, Options& options) {
       std::fputs(kHelp, stdout);
       return 0;
     } else if (!std::strcmp(argv[i], "--seconds") && i + 1 < argc) {
-      options.seconds = std::max(1, std::atoi(argv[++i]));
+      // Whole seconds, at most a day; anything else is refused, not guessed.
+      const char* text = argv[++i];
+      const char* end = text + std::strlen(text);
+      const auto r = std::from_chars(text, end, options.seconds);
+      if (r.ec != std::errc() || r.ptr != end || options.seconds < 1 || options.seconds > 86400) {
+        std::fprintf(stderr, "demo: --seconds needs a whole number from 1 to 86400, not '%s'\n", text);
+        return 2;
+      }
     } else if (!std::strcmp(argv[i], "--form") && i + 1 < argc) {
       std::ifstream in(argv[++i], std::ios::binary);
       if (!in) {

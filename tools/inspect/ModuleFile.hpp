@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -14,7 +16,20 @@ struct ModuleExports {
   std::vector<std::string> names;
 };
 
-// Throws std::runtime_error for a file that is neither, or is cut short.
+// A file that is not a module this reader knows, or is damaged. The message
+// starts with "module file: " and says what is wrong and where.
+class ModuleError : public std::runtime_error {
+ public:
+  explicit ModuleError(const std::string& what) : std::runtime_error("module file: " + what) {}
+};
+
+// The exports of the module in `bytes`. Reads a little-endian PE32, PE32+ or
+// ELF64 file; throws ModuleError for anything else. The work and the memory
+// are bounded by the file's size: the names read never hold more than four
+// times as much text as the file has bytes.
+ModuleExports ParseExports(std::span<const std::uint8_t> bytes);
+
+// The same for a file; also throws ModuleError if it cannot be opened.
 ModuleExports ReadExports(const std::string& path);
 
 }  // namespace qevtools

@@ -1,6 +1,7 @@
 // qev-inspect: prints what a built package says about itself.
 #include <cxxabi.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -69,9 +70,17 @@ void PrintIdentity(Span data) {
 }
 
 // One node of a version block: length, value length, type, key, value,
-// children, each aligned to 4 bytes from the block's start.
-void PrintVersionNode(Span d, std::size_t at, int depth) {
-  const std::size_t length = Le(d, at, 2), valueLength = Le(d, at + 2, 2), type = Le(d, at + 4, 2);
+// children, each aligned to 4 bytes from the block's start. A sound block
+// nests three levels below its root (string tables, their strings); a
+// damaged one is read no deeper than kMaxVersionDepth, and a child never
+// beyond its parent's end, so the reading ends whatever the bytes say.
+constexpr int kMaxVersionDepth = 8;
+
+void PrintVersionNode(Span block, std::size_t at, int depth) {
+  const std::size_t length = Le(block, at, 2), valueLength = Le(block, at + 2, 2), type = Le(block, at + 4, 2);
+  // The node's own bytes: nothing of it is read past its end.
+  const std::size_t end = std::min(at + length, block.size());
+  const Span d = block.first(end);
   std::size_t keyEnd = 0;
   const std::string key = Utf16(d, at + 6, &keyEnd);
   std::size_t value = (keyEnd + 3) & ~std::size_t(3);
@@ -87,15 +96,16 @@ void PrintVersionNode(Span d, std::size_t at, int depth) {
     std::printf("%s%s = \"%s\"\n", indent.c_str(), key.c_str(), Utf16(d, value).c_str());
   } else if (valueLength) {
     std::printf("%s%s =", indent.c_str(), key.c_str());
-    for (std::size_t i = 0; i < valueLength; i += 2) std::printf(" 0x%04X", Le(d, value + i, 2));
+    for (std::size_t i = 0; i < valueLength && value + i < end; i += 2) std::printf(" 0x%04X", Le(d, value + i, 2));
     std::printf("\n");
   } else {
     std::printf("%s%s\n", indent.c_str(), key.c_str());
   }
   std::size_t child = value + (type == 1 ? 2 * valueLength : valueLength);
-  for (child = (child + 3) & ~std::size_t(3); child + 6 < at + length && child < d.size();) {
+  if (depth == kMaxVersionDepth) return;
+  for (child = (child + 3) & ~std::size_t(3); child + 6 < end;) {
     const std::size_t childLength = Le(d, child, 2);
-    if (childLength == 0) break;
+    if (childLength < 6 || child + childLength > end) break;  // damaged: nothing more to read here
     PrintVersionNode(d, child, depth + 1);
     child = (child + childLength + 3) & ~std::size_t(3);
   }

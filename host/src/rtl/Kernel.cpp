@@ -11,6 +11,7 @@ namespace {
 struct Table {
   std::atomic<decltype(Services::GetModuleHandleW)> getModuleHandle{os::ModuleHandle};
   std::atomic<decltype(Services::LoadLibraryW)> loadLibrary{os::LoadModule};
+  std::atomic<decltype(Services::LoadSystemLibraryW)> loadSystemLibrary{os::LoadSystemModule};
   std::atomic<decltype(Services::GetProcAddress)> getProcAddress{os::ProcAddress};
   std::atomic<decltype(Services::Sleep)> sleep{os::SleepMs};
   std::atomic<decltype(Services::CreateThread)> createThread{os::CreateThread};
@@ -27,18 +28,19 @@ const std::uint64_t mainThread = os::CurrentThreadId();
 }  // namespace
 
 Services DefaultServices() noexcept {
-  return {os::ModuleHandle, os::LoadModule, os::ProcAddress, os::SleepMs, os::CreateThread};
+  return {os::ModuleHandle, os::LoadModule, os::LoadSystemModule, os::ProcAddress, os::SleepMs, os::CreateThread};
 }
 
 Services Install(const Services& s) noexcept {
   Table& t = table();
   return {t.getModuleHandle.exchange(s.GetModuleHandleW), t.loadLibrary.exchange(s.LoadLibraryW),
-          t.getProcAddress.exchange(s.GetProcAddress), t.sleep.exchange(s.Sleep),
+          t.loadSystemLibrary.exchange(s.LoadSystemLibraryW), t.getProcAddress.exchange(s.GetProcAddress), t.sleep.exchange(s.Sleep),
           t.createThread.exchange(s.CreateThread)};
 }
 
 HMODULE GetModuleHandleW(const char16_t* name) { return table().getModuleHandle.load()(name); }
 HMODULE LoadLibraryW(const char16_t* name) { return table().loadLibrary.load()(name); }
+HMODULE LoadSystemLibraryW(const char16_t* name) { return table().loadSystemLibrary.load()(name); }
 void* GetProcAddress(HMODULE module, const char* name) {
   return table().getProcAddress.load()(module, name);
 }

@@ -14,6 +14,7 @@ namespace System::os {
 
 Kernel::HMODULE ModuleHandle(const char16_t* name);
 Kernel::HMODULE LoadModule(const char16_t* name);
+Kernel::HMODULE LoadSystemModule(const char16_t* name);
 void* ProcAddress(Kernel::HMODULE module, const char* name);
 void SleepMs(std::uint32_t ms);
 

@@ -12,8 +12,8 @@
 namespace System::sync {
 
 // Blocks while `word` holds `expected`, for at most `timeoutMs` milliseconds
-// (negative: no limit). May also return spuriously: callers load the word
-// again and decide.
+// (negative: no limit). May also return spuriously or early (the Windows
+// wait ends after 1 s at most): callers load the word again and decide.
 QEV_RTL_API void WaitWhile(const std::atomic<std::uint32_t>& word, std::uint32_t expected,
                            int timeoutMs = -1) noexcept;
 // Wakes one thread blocked in WaitWhile on `word`. Only the address is used:

@@ -42,6 +42,15 @@ struct Dispatch {
   // Counts queued calls; CheckSynchronize waits for it to move. Bumped after
   // the request is linked, so a change seen means the queue has it.
   std::atomic<std::uint32_t> arrivals{0};
+  // Retiring the wake hook. Each call of the hook is counted, under the lock,
+  // in the slot of the generation in which it read the hook; a replacement
+  // starts a new generation and then waits until the old slot is empty, so
+  // no call of the replaced hook is under way once SetWakeMainThread
+  // returns. Replacements take `retiring` in turn, so at most two
+  // generations have calls at any time and two slots suffice.
+  std::uint32_t wakeGeneration = 0;  // guarded by lock
+  std::atomic<std::uint32_t> wakeCalls[2]{};
+  sync::Lock retiring;
   // The main thread's alone: the calls it is running, and the exceptions of
   // Queue calls not yet rethrown, oldest first.
   RunningCall* running = nullptr;
@@ -53,20 +62,66 @@ Dispatch& dispatch() {
   return d;
 }
 
+// One call of the wake hook, counted in its generation's slot for the time
+// of the call (see Dispatch).
+class WakeCall {
+ public:
+  explicit WakeCall(std::atomic<std::uint32_t>& calls) : calls_(calls) {}
+  // Release, pairing with SetWakeMainThread's acquire load: what the hook
+  // did happens before the replaced hook's owner may free what it uses.
+  ~WakeCall() {
+    if (calls_.fetch_sub(1, std::memory_order_release) == 1) sync::WakeOne(&calls_);
+  }
+  WakeCall(const WakeCall&) = delete;
+  WakeCall& operator=(const WakeCall&) = delete;
+
+ private:
+  std::atomic<std::uint32_t>& calls_;
+};
+
 // Appends `r` to the queue and wakes the main thread: a CheckSynchronize
 // waiting for an arrival, and the application's loop through the wake hook.
+// An exception from the hook passes on; `r` is then still linked, and the
+// caller takes it back (Withdraw).
 void Enqueue(Dispatch& d, SyncRequest* r) {
   TNotifyEvent wake;
+  std::atomic<std::uint32_t>* calls = nullptr;
   {
     std::lock_guard guard(d.lock);
     (d.tail ? d.tail->next : d.head) = r;
     d.tail = r;
     wake = d.wake;
+    if (wake) {
+      calls = &d.wakeCalls[d.wakeGeneration & 1];
+      // Relaxed: the lock orders it before a replacement's swap, which
+      // then waits for this slot.
+      calls->fetch_add(1, std::memory_order_relaxed);
+    }
   }
   // Release pairs with the acquire load in AwaitArrival.
   d.arrivals.fetch_add(1, std::memory_order_release);
   sync::WakeOne(&d.arrivals);
-  if (wake) wake(nullptr);
+  if (wake) {
+    WakeCall counted(*calls);
+    wake(nullptr);
+  }
+}
+
+// Takes `r` out of the queue if the main thread has not taken it yet;
+// returns whether it did. Only compares addresses: `r` may have been run and
+// freed already.
+bool Withdraw(Dispatch& d, const SyncRequest* r) {
+  std::lock_guard guard(d.lock);
+  SyncRequest* before = nullptr;
+  for (SyncRequest** link = &d.head; *link; link = &(*link)->next) {
+    if (*link == r) {
+      *link = r->next;
+      if (d.tail == r) d.tail = before;
+      return true;
+    }
+    before = *link;
+  }
+  return false;
 }
 
 // Ends a request that has left the queue, run or dropped: a Queue call's is
@@ -227,10 +282,20 @@ void TThread::Synchronize(TThreadMethod method) {
   request.method = method;
   request.group = CallerGroup();
   Dispatch& d = dispatch();
-  Enqueue(d, &request);
   // Acquire pairs with the release store in Finish.
-  while (request.state.load(std::memory_order_acquire) == SyncRequest::kQueued)
-    sync::WaitWhile(request.state, SyncRequest::kQueued);
+  auto awaitFinish = [&request] {
+    while (request.state.load(std::memory_order_acquire) == SyncRequest::kQueued)
+      sync::WaitWhile(request.state, SyncRequest::kQueued);
+  };
+  try {
+    Enqueue(d, &request);
+  } catch (...) {
+    // The wake hook raised. The request lives on this stack: take it back,
+    // or, if the main thread has it already, let that call end first.
+    if (!Withdraw(d, &request)) awaitFinish();
+    throw;
+  }
+  awaitFinish();
   if (request.error) std::rethrow_exception(request.error);
 }
 
@@ -243,7 +308,15 @@ void TThread::Queue(TThreadMethod method) {
   request->method = method;
   request->owned = true;
   request->group = CallerGroup();
-  Enqueue(dispatch(), request);
+  Dispatch& d = dispatch();
+  try {
+    Enqueue(d, request);
+  } catch (...) {
+    // The wake hook raised: take the call back unless the main thread has
+    // it already (it then runs and frees it as usual).
+    if (Withdraw(d, request)) delete request;
+    throw;
+  }
 }
 
 void TThread::RemoveQueuedEvents(const void* object) {
@@ -333,9 +406,19 @@ int TThread::GroupCallsRunning(const void* group) {
 
 TNotifyEvent SetWakeMainThread(TNotifyEvent hook) {
   Dispatch& d = dispatch();
-  std::lock_guard guard(d.lock);
-  TNotifyEvent previous = d.wake;
-  d.wake = hook;
+  std::lock_guard turn(d.retiring);
+  TNotifyEvent previous;
+  std::atomic<std::uint32_t>* calls;
+  {
+    std::lock_guard guard(d.lock);
+    previous = d.wake;
+    d.wake = hook;
+    calls = &d.wakeCalls[d.wakeGeneration & 1];
+    ++d.wakeGeneration;
+  }
+  // Acquire pairs with WakeCall's release: the replaced hook's calls have
+  // ended, and what they did is seen here.
+  for (std::uint32_t n; (n = calls->load(std::memory_order_acquire)) != 0;) sync::WaitWhile(*calls, n);
   return previous;
 }
 

@@ -1,0 +1,30 @@
+// libFuzzer target for qev-inspect's module reader. Any bytes either read, or
+// fail with ModuleError saying what is damaged; what reads is consistent with
+// the bytes it came from.
+#include "inspect/ModuleFile.hpp"
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <span>
+#include <string>
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  qevtools::ModuleExports out;
+  try {
+    out = qevtools::ParseExports(std::span<const std::uint8_t>(data, size));
+  } catch (const qevtools::ModuleError& e) {
+    static const char kPrefix[] = "module file: ";
+    const std::size_t n = std::strlen(e.what());
+    if (std::strncmp(e.what(), kPrefix, sizeof kPrefix - 1) != 0 || n == sizeof kPrefix - 1) std::abort();
+    return 0;
+  }
+  if (out.format != "PE32" && out.format != "PE32+" && out.format != "ELF64") std::abort();
+  std::size_t text = out.moduleName.size();
+  for (const std::string& name : out.names) {
+    if (name.find('\0') != std::string::npos) std::abort();
+    text += name.size() + 1;
+  }
+  if (text > 4 * size) std::abort();  // the reader's own bound
+  return 0;
+}
