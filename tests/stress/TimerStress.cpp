@@ -69,6 +69,9 @@ struct Figures {
   std::atomic<std::uint64_t> unbalancedPeriods{0};
   std::atomic<std::uint64_t> leakedThreads{0};
   std::atomic<std::uint64_t> wrongOutcomes{0};  // a scenario that ended otherwise than it must
+  std::atomic<std::uint64_t> hookSwaps{0};
+  std::atomic<std::uint64_t> hookRaises{0};        // raised on purpose
+  std::atomic<std::uint64_t> wakesAfterRetire{0};  // a replaced hook called after SetWakeMainThread returned
 };
 Figures fig;
 
@@ -923,7 +926,90 @@ void ApplicationPatterns() {
   if (!AllWorkersEnded()) Wrong("patterns: workers left");
 }
 
-// --- Phase 5: binding faults -------------------------------------------------------
+// --- Phase 5: wake hooks swapped while calls are queued, some raising ------------------
+// Threads queue calls (Synchronize and Queue) and synchronized timers tick
+// without a pause, while the main thread installs a new hook again and again
+// and retires the one it replaced; some hooks raise. A replaced hook must
+// never be called once SetWakeMainThread has returned; a raising hook's
+// exception reaches the queueing thread, whose request is withdrawn.
+
+struct Waker {
+  std::atomic<bool> retired{false};
+  int raiseEvery = 0;  // set before it is installed
+  std::atomic<std::uint64_t> calls{0};
+  void Wake(System::TObject*) {
+    // Acquire, pairing with the main thread's release once the swap returned.
+    if (retired.load(std::memory_order_acquire)) ++fig.wakesAfterRetire;
+    const std::uint64_t n = ++calls;
+    if (raiseEvery > 0 && n % static_cast<std::uint64_t>(raiseEvery) == 0) {
+      ++fig.hookRaises;
+      throw EStress();
+    }
+  }
+};
+
+struct Queuer : TThread {
+  std::atomic<std::uint64_t> ran{0};
+  void Count() { ++ran; }
+  void Execute() override {
+    for (std::uint64_t i = 0; !Terminated(); ++i) {
+      try {
+        const auto method = System::Classes::TThreadMethod::Bind<&Queuer::Count>(this);
+        if (i & 1)
+          Synchronize(method);
+        else
+          Queue(method);
+      } catch (const EStress&) {
+        // the hook raised: the call was withdrawn, or ran already
+      }
+      if ((i & 63) == 63) std::this_thread::sleep_for(1ms);  // let the main thread keep up
+    }
+  }
+};
+
+void WakeHooks(std::chrono::seconds budget) {
+  watchdog.Step("wake hooks swapped while calls are queued");
+  std::deque<Waker> wakers;  // kept to the end: a late call finds its hook retired
+  const TNotifyEvent original = System::Classes::SetWakeMainThread({});
+  std::vector<Queuer*> queuers;
+  for (int i = 0; i < 3; ++i) queuers.push_back(TThread::Create<Queuer>());
+  Slot* ticking[] = {&NewTimer(nullptr, 0.0, true, Act::Count), &NewTimer(nullptr, 0.0, true, Act::Count)};
+  Waker* current = nullptr;
+  const auto end = Clock::now() + budget;
+  for (int round = 0; Clock::now() < end && round < 20000; ++round) {
+    Waker& next = wakers.emplace_back();
+    next.raiseEvery = Chance(30) ? 1 + Pick(5) : 0;
+    System::Classes::SetWakeMainThread(TNotifyEvent::Bind<&Waker::Wake>(&next));
+    // Release, pairing with Wake's acquire: a call that sees the flag began
+    // after this swap had returned.
+    if (current) current->retired.store(true, std::memory_order_release);
+    current = &next;
+    ++fig.hookSwaps;
+    ++fig.operations;
+    CheckSynchronize(0);
+    // A synchronized tick whose hook raised ends that worker: start anew.
+    if ((round & 255) == 255)
+      for (Slot* s : ticking) s->timer->Start();
+    if ((round & 63) == 63) watchdog.Progress();
+  }
+  System::Classes::SetWakeMainThread(original);
+  if (current) current->retired.store(true, std::memory_order_release);
+  for (Queuer* q : queuers) q->Terminate();
+  for (Slot* s : ticking) s->Destroy();
+  if (!ServeUntil([&] { return std::all_of(queuers.begin(), queuers.end(), [](Queuer* q) { return q->Finished(); }); }))
+    Wrong("wake hooks: a queueing thread did not end");
+  std::uint64_t ran = 0;
+  for (Queuer* q : queuers) {
+    q->WaitFor();
+    ran += q->ran;
+    delete q;
+  }
+  ServeUntil([] { return false; }, 20ms);
+  if (ran == 0) Wrong("wake hooks: no queued call ran");
+  if (!AllWorkersEnded()) Wrong("wake hooks: workers left");
+}
+
+// --- Phase 6: binding faults -------------------------------------------------------
 
 struct BindingCase {
   const char* name;
@@ -1118,6 +1204,7 @@ int main(int argc, char** argv) {
     phase("stop from a worker during Start", [] { StopFromWorkerDuringStart(1s); });
     phase("owner with 8 timers", OwnerWithRunningTimers);
     phase("application patterns", ApplicationPatterns);
+    phase("wake hooks", [] { WakeHooks(2s); });
     const std::uint64_t begun = mm.begun - begun0, ended = mm.ended - ended0;
     fig.unbalancedPeriods += begun > ended ? begun - ended : ended - begun;
     if (mm.begun == 0) Wrong("no period was begun with the complete library");
@@ -1127,7 +1214,8 @@ int main(int argc, char** argv) {
                   std::chrono::duration<double>(Clock::now() - passStart).count(),
                   static_cast<unsigned long long>(fig.operations.load()),
                   static_cast<unsigned long long>(fig.handlerCalls.load()),
-                  static_cast<unsigned long long>(fig.callsAfterDestroy + fig.unbalancedPeriods + fig.wrongOutcomes));
+                  static_cast<unsigned long long>(fig.callsAfterDestroy + fig.unbalancedPeriods + fig.wrongOutcomes +
+                                                  fig.wakesAfterRetire));
   } while (Clock::now() < soakEnd);
   CheckFakeRecords();
 
@@ -1164,11 +1252,15 @@ int main(int argc, char** argv) {
   line("leaked threads", fig.leakedThreads);
   line("unbalanced periods", fig.unbalancedPeriods);
   line("wrong outcomes", fig.wrongOutcomes);
-  line("faults", fig.callsAfterDestroy + fig.leakedThreads + fig.unbalancedPeriods + fig.wrongOutcomes);
+  line("wake hooks swapped", fig.hookSwaps);
+  line("wake hook exceptions", fig.hookRaises);
+  line("wakes after a hook was replaced", fig.wakesAfterRetire);
+  line("faults", fig.callsAfterDestroy + fig.leakedThreads + fig.unbalancedPeriods + fig.wrongOutcomes +
+                     fig.wakesAfterRetire);
   std::printf("seconds for the changes: %.1f\n", changesSeconds);
   std::printf("seconds: %.1f\n", seconds);
 
-  const bool ok = reached && fig.callsAfterDestroy == 0 && fig.leakedThreads == 0 && fig.unbalancedPeriods == 0 &&
+  const bool ok = reached && fig.callsAfterDestroy == 0 && fig.wakesAfterRetire == 0 && fig.leakedThreads == 0 && fig.unbalancedPeriods == 0 &&
                   fig.wrongOutcomes == 0 && fig.timersCreated == fig.timersDestroyed;
   if (!reached) std::printf("FAILED: fewer changes than the target within %d s\n", settings.seconds);
   if (fig.timersCreated != fig.timersDestroyed) std::printf("FAILED: timers created and destroyed differ\n");
