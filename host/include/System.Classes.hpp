@@ -45,20 +45,25 @@ class QEV_VCL_API EComponentError : public Exception {
 
 // TComponent: a named object that may own other components and frees them
 // when it is freed. Created and used on one thread (the main thread), except
-// ComponentState(), which any thread may read.
+// ComponentState() and Owner(), which any thread may read.
 class QEV_VCL_API TComponent : public TObject {
  public:
   // Links the new component to `owner` (may be null). A component created
   // under an owner in design state is itself in design state from the start.
   explicit TComponent(TComponent* owner);
-  // Frees the owned components (last first), then leaves the owner.
+  // Frees the owned components, last first: each is taken out of the list and
+  // its owner cleared before it is deleted, so a component whose destruction
+  // has already begun (and that a nested delete therefore leaves alone) is
+  // not met again, and never touches this owner afterwards. Then leaves the
+  // owner, if it still has one.
   ~TComponent() override;
 
   const TTypeInfo* ClassInfo() const noexcept override;
   // Sets csDestroying on this component before its destructors run.
   void BeforeDestruction() override;
 
-  TComponent* Owner() const noexcept { return owner_; }
+  // Acquire, pairing with the release clear in the owner's destructor.
+  TComponent* Owner() const noexcept { return owner_.load(std::memory_order_acquire); }
   int ComponentCount() const noexcept { return static_cast<int>(components_.size()); }
   TComponent* Components(int index) const { return components_.at(static_cast<std::size_t>(index)); }
   // The owned component of that name (compared as identifiers), or null.
@@ -83,7 +88,7 @@ class QEV_VCL_API TComponent : public TObject {
   void SetState(TComponentState flags, bool on) noexcept;
 
  private:
-  TComponent* owner_ = nullptr;
+  std::atomic<TComponent*> owner_{nullptr};
   std::vector<TComponent*> components_;
   std::atomic<TComponentState> state_{0};
   UnicodeString name_;
@@ -162,6 +167,13 @@ class QEV_VCL_API TThread : public TObject {
   // sleeps (skipping the destructor's pause) replaces the Kernel entry.
   static TSleepHook SetSleepHook(TSleepHook hook) noexcept;
 
+  // The thread's dispatch group: an opaque key (null: none) that every
+  // Synchronize and Queue call made on this thread carries, so that the main
+  // thread can serve one group's calls alone (ServeGroup). Set it before or
+  // after the thread starts; a call takes the value it finds when queued.
+  const void* DispatchGroup() const noexcept { return group_.load(std::memory_order_acquire); }
+  void SetDispatchGroup(const void* group) noexcept { group_.store(group, std::memory_order_release); }
+
   // Runs `method` on the main thread and returns when it has run; an
   // exception it raises is rethrown here. On the main thread it runs at once.
   // A call dropped by RemoveQueuedEvents returns without having run. If the
@@ -174,11 +186,22 @@ class QEV_VCL_API TThread : public TObject {
   static void RemoveQueuedEvents(const void* object);
   // Hands `method` to the main thread and returns at once: CheckSynchronize
   // runs it, in turn with the Synchronize calls. On the main thread it runs
-  // at once. An exception it raises leaves the CheckSynchronize that ran it,
-  // once the calls of that round have run. If the wake hook raises, its
+  // at once. An exception it raises is kept by the dispatch and rethrown by
+  // a CheckSynchronize (see there), never lost. If the wake hook raises, its
   // exception is rethrown here and the call is withdrawn unrun, unless the
   // main thread had already begun it.
   static void Queue(TThreadMethod method);
+
+  // Main thread only (EThread elsewhere). Runs, in queue order, the calls
+  // queued now whose group is `group`, and no others; never waits. Returns
+  // whether any ran. A Synchronize call's exception goes back to its caller;
+  // a Queue call's is kept as in CheckSynchronize, so nothing leaves this
+  // function by an exception and a destructor may call it.
+  static bool ServeGroup(const void* group);
+  // Main thread only (EThread elsewhere). How many Synchronize calls of
+  // `group` the main thread is running right now, nested ones included. Each
+  // has a caller blocked until it returns. Queue calls are not counted.
+  static int GroupCallsRunning(const void* group);
 
   // Number of threads made by this class whose Execute has not yet returned.
   static int ActiveCount() noexcept;
@@ -203,16 +226,24 @@ class QEV_VCL_API TThread : public TObject {
   std::atomic<bool> finished_{false};
   std::atomic<bool> freeOnTerminate_{false};
   std::atomic<TThreadPriority> priority_{TThreadPriority::tpNormal};
+  std::atomic<const void*> group_{nullptr};
   std::exception_ptr fatal_;
 };
 
 // ---------------------------------------------------------------------------
 // Main-thread dispatch, for the application's loop.
 
-// Runs the queued calls (Synchronize and Queue) on the calling (main)
-// thread, in the order they were queued. With none queued, waits up to
-// `timeoutMs` for one to arrive. Returns whether any ran. Raises EThread off
-// the main thread.
+// Runs the queued calls, Synchronize and Queue alike, on the calling (main)
+// thread: those queued when the round begins, in queue order. With none
+// queued, waits up to `timeoutMs` for one to arrive. Returns whether any ran.
+// Raises EThread off the main thread.
+//
+// Kept errors: an exception raised by a Queue call (which has no caller to
+// receive it) is kept, in the order raised, whoever ran the call (this
+// function or ServeGroup). After its round, each CheckSynchronize rethrows
+// the oldest kept exception, if any; the next call rethrows the next one. So
+// two Queue calls that raise in one round come out of two CheckSynchronize
+// calls, and none is lost.
 QEV_VCL_API bool CheckSynchronize(int timeoutMs = 0);
 
 // The wake hook: called on the queueing thread whenever a Synchronize or

@@ -79,5 +79,7 @@ QEV_RTL_API std::uint64_t CurrentThreadId() noexcept;
 // Identifier of the thread that loaded the stand-in: the application's main
 // thread.
 QEV_RTL_API std::uint64_t MainThreadId() noexcept;
+// Whether the calling thread is the main thread.
+QEV_RTL_API bool IsMainThread() noexcept;
 
 }  // namespace System::Kernel

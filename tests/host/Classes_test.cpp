@@ -2,11 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <new>
+#include <utility>
 #include <vector>
+
+#include "support/HangGuard.hpp"
 
 namespace {
 
 using namespace System::Classes;
+using namespace std::chrono_literals;
 
 // Records what the component saw in its own constructor and destructor.
 struct Probe : TComponent {
@@ -45,14 +51,16 @@ TEST(ComponentState, BeingDestroyedIsSetWhileTheDerivedDestructorRuns) {
   EXPECT_EQ(log[1] & csDestroying, csDestroying);
 }
 
+// Records its id in `freed` when it is destroyed.
+struct Tracked : TComponent {
+  std::vector<int>* freed;
+  int id;
+  Tracked(TComponent* o, std::vector<int>* f, int i) : TComponent(o), freed(f), id(i) {}
+  ~Tracked() override { freed->push_back(id); }
+};
+
 TEST(Ownership, OwnerFreesItsComponentsLastFirst) {
   std::vector<int> freed;
-  struct Tracked : TComponent {
-    std::vector<int>* freed;
-    int id;
-    Tracked(TComponent* o, std::vector<int>* f, int i) : TComponent(o), freed(f), id(i) {}
-    ~Tracked() override { freed->push_back(id); }
-  };
   auto* owner = new TComponent(nullptr);
   auto* a = new Tracked(owner, &freed, 1);
   new Tracked(a, &freed, 11);  // owned by a
@@ -68,6 +76,39 @@ TEST(Ownership, ComponentFreedByHandLeavesItsOwner) {
   delete child;
   EXPECT_EQ(owner->ComponentCount(), 0);
   delete owner;
+}
+
+// A component whose destruction frees its owner (as a call served while it
+// waits may), and whose `delete` nested in its own destruction leaves it to
+// that destruction, as a timer's does.
+struct FreesItsOwner : TComponent {
+  std::vector<int>* freed;
+  TComponent* toFree;
+  bool begun = false;
+  FreesItsOwner(TComponent* o, std::vector<int>* f) : TComponent(o), freed(f), toFree(o) {}
+  ~FreesItsOwner() override {
+    delete std::exchange(toFree, nullptr);
+    freed->push_back(0);
+  }
+  static void operator delete(FreesItsOwner* self, std::destroying_delete_t) {
+    if (std::exchange(self->begun, true)) return;
+    System::TObject::operator delete(self, std::destroying_delete);
+  }
+};
+
+TEST(Ownership, OwnerFreedWhileOneOfItsComponentsIsBeingDestroyed) {
+  std::vector<int> freed;
+  auto* owner = new Tracked(nullptr, &freed, 9);
+  new Tracked(owner, &freed, 1);
+  auto* component = new FreesItsOwner(owner, &freed);
+  new Tracked(owner, &freed, 2);
+  {
+    const qevtest::HangGuard guard("freeing an owner inside its component's destruction", 20s);
+    delete component;
+  }
+  // Each freed once (the owner's own body before its components), and the
+  // component's end comes last, without touching the freed owner.
+  EXPECT_EQ(freed, (std::vector<int>{9, 2, 1, 0}));
 }
 
 TEST(ComponentName, MustBeAnIdentifierUniqueWithinTheOwner) {

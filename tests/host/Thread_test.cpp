@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -358,17 +359,171 @@ TEST(Synchronize, EachCallerReturnsAfterItsOwnCall) {
   }
 }
 
-TEST(Synchronize, CheckSynchronizeOutsideTheMainThreadRaises) {
-  std::atomic<bool> raised{false};
-  std::thread other([&] {
-    try {
-      CheckSynchronize(0);
-    } catch (const EThread&) {
-      raised = true;
-    }
+TEST(Synchronize, ServingTheDispatchOutsideTheMainThreadRaises) {
+  static const int key = 0;
+  static void (*const kCalls[])() = {
+      [] { CheckSynchronize(0); },
+      [] { TThread::ServeGroup(&key); },
+      [] { TThread::GroupCallsRunning(&key); },
+  };
+  for (auto* call : kCalls) {
+    std::atomic<bool> raised{false};
+    std::thread other([&] {
+      try {
+        call();
+      } catch (const EThread&) {
+        raised = true;
+      }
+    });
+    other.join();
+    EXPECT_TRUE(raised);
+  }
+}
+
+// --- Kept errors and dispatch groups -------------------------------------------
+
+struct Raises {
+  int id;
+  void Fail() { throw std::runtime_error(std::to_string(id)); }
+};
+
+// The message of the exception that `call` raises, or "none".
+template <class F>
+std::string Raised(F call) {
+  try {
+    call();
+  } catch (const std::runtime_error& e) {
+    return e.what();
+  }
+  return "none";
+}
+
+TEST(Queue, EveryExceptionOfARoundLeavesACheckSynchronizeInTurn) {
+  Raises first{1}, second{2};
+  Target after;
+  Flags f;
+  auto* t = Start(&f, [&](auto&) {
+    TThread::Queue(TThreadMethod::Bind<&Raises::Fail>(&first));
+    TThread::Queue(TThreadMethod::Bind<&Raises::Fail>(&second));
+    TThread::Queue(TThreadMethod::Bind<&Target::Run>(&after));
   });
-  other.join();
-  EXPECT_TRUE(raised);
+  t->WaitFor();
+  EXPECT_EQ(Raised([] { CheckSynchronize(0); }), "1");
+  EXPECT_EQ(after.calls.load(), 1);  // the round ran to its end
+  EXPECT_EQ(Raised([] { CheckSynchronize(0); }), "2");
+  EXPECT_EQ(Raised([] { EXPECT_FALSE(CheckSynchronize(0)); }), "none");
+  delete t;
+}
+
+// Three threads in two groups and one in none queue calls; serving a group
+// runs its calls alone, in queue order, and never raises.
+TEST(DispatchGroup, ServingAGroupRunsItsCallsAloneInOrder) {
+  static const int groupA = 0, groupB = 0;
+  std::vector<int> order;  // the main thread's alone
+  struct Step {
+    std::vector<int>* order;
+    int id;
+    void Run() { order->push_back(id); }
+  };
+  Step a1{&order, 1}, a2{&order, 2}, b{&order, 3}, none{&order, 4};
+  Raises failing{5};
+  Flags f;
+  auto* ta = Start(&f, [&](auto& self) {
+    self.SetDispatchGroup(&groupA);
+    TThread::Queue(TThreadMethod::Bind<&Step::Run>(&a1));
+    TThread::Queue(TThreadMethod::Bind<&Raises::Fail>(&failing));
+  });
+  ta->WaitFor();
+  auto* tb = Start(&f, [&](auto& self) {
+    self.SetDispatchGroup(&groupB);
+    TThread::Queue(TThreadMethod::Bind<&Step::Run>(&b));
+  });
+  tb->WaitFor();
+  std::thread([&] { TThread::Queue(TThreadMethod::Bind<&Step::Run>(&none)); }).join();
+  auto* ta2 = Start(&f, [&](auto& self) {
+    self.SetDispatchGroup(&groupA);
+    TThread::Queue(TThreadMethod::Bind<&Step::Run>(&a2));
+  });
+  ta2->WaitFor();
+
+  EXPECT_EQ(Raised([] { EXPECT_TRUE(TThread::ServeGroup(&groupA)); }), "none");
+  EXPECT_EQ(order, (std::vector<int>{1, 2}));
+  EXPECT_FALSE(TThread::ServeGroup(&groupA));
+  // The kept exception comes out of the next CheckSynchronize, after its round.
+  EXPECT_EQ(Raised([] { CheckSynchronize(0); }), "5");
+  EXPECT_EQ(order, (std::vector<int>{1, 2, 3, 4}));
+  for (TThread* t : {static_cast<TThread*>(ta), static_cast<TThread*>(tb), static_cast<TThread*>(ta2)}) delete t;
+}
+
+// A Synchronize call served by ServeGroup gets its exception back as usual.
+TEST(DispatchGroup, ASynchronizeCallServedByItsGroupPassesItsExceptionBack) {
+  static const int group = 0;
+  Raises failing{6};
+  Flags f;
+  std::string caught;  // read after WaitFor
+  auto* t = Start(&f, [&](auto& self) {
+    self.SetDispatchGroup(&group);
+    caught = Raised([&] { TThread::Synchronize(TThreadMethod::Bind<&Raises::Fail>(&failing)); });
+  });
+  const auto deadline = std::chrono::steady_clock::now() + qevtest::Scaled(10s);
+  while (!TThread::ServeGroup(&group) && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(1ms);
+  t->WaitFor();
+  EXPECT_EQ(caught, "6");
+  EXPECT_FALSE(CheckSynchronize(0));  // nothing kept, nothing left
+  delete t;
+}
+
+// The main thread runs a Synchronize call of group A, which starts a second
+// thread of the group and serves the group until that thread's Synchronize
+// call has run nested in it: both are counted while they run; neither a Queue
+// call nor another group's calls are.
+TEST(DispatchGroup, GroupCallsRunningCountsTheRunningSynchronizeCallsOfTheGroup) {
+  static const int groupA = 0, groupB = 0;
+  struct Probe {
+    // The main thread's alone.
+    int outerSees = -1, innerSees = -1, otherGroupSees = -1, queuedSees = -1;
+    TThread* inner = nullptr;
+    Flags flags;
+    void Outer() {
+      outerSees = TThread::GroupCallsRunning(&groupA);
+      inner = Start(&flags, [this](auto& self) {
+        self.SetDispatchGroup(&groupA);
+        TThread::Synchronize(TThreadMethod::Bind<&Probe::Inner>(this));
+      });
+      const auto deadline = std::chrono::steady_clock::now() + qevtest::Scaled(10s);
+      while (innerSees < 0 && std::chrono::steady_clock::now() < deadline) {
+        TThread::ServeGroup(&groupA);
+        std::this_thread::sleep_for(1ms);
+      }
+    }
+    void Inner() {
+      innerSees = TThread::GroupCallsRunning(&groupA);
+      otherGroupSees = TThread::GroupCallsRunning(&groupB);
+    }
+    void Queued() { queuedSees = TThread::GroupCallsRunning(&groupA); }
+  } probe;
+  Flags f;
+  auto* outer = Start(&f, [&](auto& self) {
+    self.SetDispatchGroup(&groupA);
+    TThread::Synchronize(TThreadMethod::Bind<&Probe::Outer>(&probe));
+  });
+  EXPECT_TRUE(ServeUntil([&] { return probe.innerSees >= 0; }));
+  outer->WaitFor();
+  // A Queue call of the group, running alone, counts nothing: itself neither.
+  auto* queued = Start(&f, [&](auto& self) {
+    self.SetDispatchGroup(&groupA);
+    TThread::Queue(TThreadMethod::Bind<&Probe::Queued>(&probe));
+  });
+  queued->WaitFor();
+  EXPECT_TRUE(TThread::ServeGroup(&groupA));
+  EXPECT_EQ(probe.outerSees, 1);
+  EXPECT_EQ(probe.innerSees, 2);
+  EXPECT_EQ(probe.otherGroupSees, 0);
+  EXPECT_EQ(probe.queuedSees, 0);
+  EXPECT_EQ(TThread::GroupCallsRunning(&groupA), 0);
+  probe.inner->WaitFor();
+  for (TThread* t : {static_cast<TThread*>(outer), static_cast<TThread*>(queued), probe.inner}) delete t;
 }
 
 }  // namespace

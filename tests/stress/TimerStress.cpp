@@ -5,8 +5,13 @@
 // every thread's stack) or a scenario ends otherwise than it must.
 //
 //   timer_stress [--operations N] [--seconds S] [--limit S] [--seed N] [--fake-winmm DIR]
+//                [--minutes M]
 //   timer_stress --deadlock    (checks the watchdog: waits for ever, see below)
 //   timer_stress --crash       (checks the fault report: a handler faults)
+//
+// --minutes (soak): repeats all phases, each pass as a plain run does, until
+// M minutes have passed, printing each pass's figures and the totals; the
+// whole-run limit then counts on top of the M minutes.
 //
 // --fake-winmm (Linux): the folder holding the fake "winmm.dll" variants
 // full/, no-devcaps/ and failing-devcaps/; without it the system's library
@@ -30,8 +35,9 @@
 
 #include "StressPlatform.hpp"
 #include "System.Classes.hpp"
-#include "timer/fake_winmm.hpp"
 #include "System.Kernel.hpp"
+#include "support/Wait.hpp"
+#include "timer/fake_winmm.hpp"
 
 namespace {
 
@@ -63,6 +69,9 @@ struct Figures {
   std::atomic<std::uint64_t> unbalancedPeriods{0};
   std::atomic<std::uint64_t> leakedThreads{0};
   std::atomic<std::uint64_t> wrongOutcomes{0};  // a scenario that ended otherwise than it must
+  std::atomic<std::uint64_t> hookSwaps{0};
+  std::atomic<std::uint64_t> hookRaises{0};        // raised on purpose
+  std::atomic<std::uint64_t> wakesAfterRetire{0};  // a replaced hook called after SetWakeMainThread returned
 };
 Figures fig;
 
@@ -257,8 +266,6 @@ void UseLibrary(Library shape) {
 
 // --- Handlers -------------------------------------------------------------------------
 
-bool OnMainThread() { return K::CurrentThreadId() == K::MainThreadId(); }
-
 struct EStress : std::runtime_error {
   EStress() : std::runtime_error("raised by a stress handler") {}
 };
@@ -319,7 +326,7 @@ struct Slot {
     } late{this, gone.load()};
     ++fig.handlerCalls;
     ++calls;
-    const bool main = OnMainThread();
+    const bool main = K::IsMainThread();
     if (!main) ++fig.workerCalls;
     auto* self = static_cast<TQevTimer*>(sender);
     switch (act.load()) {
@@ -447,28 +454,15 @@ Slot& NewTimer(TComponent* owner, double interval, bool synchronized, Act act) {
   return s;
 }
 
-// Serves the dispatch until `done()` or the (scaled) limit; whether it held.
+// The shared waits (support/Wait.hpp), reporting progress to the watchdog.
+void Heartbeat() { watchdog.Progress(); }
 template <class F>
 bool ServeUntil(F done, std::chrono::milliseconds limit = 10s) {
-  const auto deadline = Clock::now() + limit * kSlow;
-  while (!done()) {
-    if (Clock::now() > deadline) return false;
-    CheckSynchronize(1);
-    watchdog.Progress();
-  }
-  return true;
+  return qevtest::ServeUntil(done, limit, Heartbeat);
 }
-
-// Waits, without serving the dispatch, until `done()` or the (scaled) limit.
 template <class F>
 bool WaitUntil(F done, std::chrono::milliseconds limit = 10s) {
-  const auto deadline = Clock::now() + limit * kSlow;
-  while (!done()) {
-    if (Clock::now() > deadline) return false;
-    std::this_thread::sleep_for(1ms);
-    watchdog.Progress();
-  }
-  return true;
+  return qevtest::WaitUntil(done, limit, Heartbeat);
 }
 
 bool AllWorkersEnded() {
@@ -517,7 +511,8 @@ void Changes(std::uint64_t target, std::chrono::seconds budget) {
   const auto end = Clock::now() + budget;
   static constexpr Act kActs[] = {Act::Count, Act::Count,       Act::Count,  Act::Nap,
                                   Act::Raise, Act::SelfControl, Act::AskMain};
-  while (fig.operations.load() < target && Clock::now() < end) {
+  const std::uint64_t first = fig.operations.load();
+  while (fig.operations.load() - first < target && Clock::now() < end) {
     for (int burst = 0; burst < 64; ++burst) {
       Slot& s = *pool[Pick(static_cast<int>(pool.size()))];
       TQevTimer* t = s.timer;
@@ -701,14 +696,14 @@ void StopFromWorkerDuringStart(std::chrono::seconds budget) {
   r.Destroy();
 }
 
-// --- Phase 3: an owner freed with 16 running timers ------------------------------
+// --- Phase 3: an owner freed with 8 running timers ------------------------------
 
-// Each timer's destructor pauses 500 ms, one after another: 16 show what 100
-// show, in 8 s instead of 50.
-constexpr int kOwnedTimers = 16;
+// Each timer's destructor pauses 500 ms, one after another: 8 show what 100
+// show, in 4 s instead of 50.
+constexpr int kOwnedTimers = 8;
 
 void OwnerWithRunningTimers() {
-  watchdog.Step("owner with 16 timers: starting");
+  watchdog.Step("owner with 8 timers: starting");
   auto* form = new TComponent(nullptr);
   std::vector<Slot*> pool;
   refusePercent = 2;
@@ -720,14 +715,301 @@ void OwnerWithRunningTimers() {
   refusePercent = 0;
   if (!ServeUntil([&] { return std::all_of(pool.begin(), pool.end(), [](Slot* s) { return s->calls.load() > 0; }); }))
     Wrong("not every one of the owner's timers ticked");
-  watchdog.Step("owner with 16 timers: freeing");
+  watchdog.Step("owner with 8 timers: freeing");
   delete form;
   if (!std::all_of(pool.begin(), pool.end(), [](Slot* s) { return s->gone.load(); }))
     Wrong("owner left timers behind");
   if (!AllWorkersEnded()) Wrong("owner: workers left");
 }
 
-// --- Phase 4: binding faults -------------------------------------------------------
+// --- Phase 4: application patterns around a destruction ------------------------------
+// What applications do: free a timer's owner from a call served while the
+// timer is being destroyed, free each other's timers from two handlers, ask
+// the main thread to free the handler's own timer or its owner, and queue a
+// raising call while the main thread is in a `delete`. The handlers' state is
+// set before their timer runs, or the main thread's alone.
+
+// Counts a destruction: owned by each timer (and form) of this phase.
+struct Counted : TComponent {
+  explicit Counted(TComponent* owner) : TComponent(owner) {}
+  ~Counted() override {
+    ++fig.timersDestroyed;
+    watchdog.Progress();
+  }
+};
+
+TQevTimer* PatternTimer(TComponent* owner, double interval, bool synchronized, TNotifyEvent handler) {
+  auto* t = new TQevTimer(owner);
+  ++fig.timersCreated;
+  new Counted(t);
+  t->SetInterval(interval);
+  t->SetNeedSynchronization(synchronized);
+  t->SetOnTimer(handler);
+  t->Start();  // from now on at the interval, without the first second's wait
+  return t;
+}
+
+// A form: a component that counts as one destruction, like a timer.
+TComponent* NewForm() {
+  ++fig.timersCreated;
+  return new Counted(nullptr);
+}
+
+struct Pattern {
+  TComponent* form = nullptr;  // set before the timers run
+  int how = 0;                 // likewise
+  bool entered = false, formFreed = false, callRan = false;  // the main thread's
+  int asked[2] = {}, freedOther[2] = {};
+  TQevTimer* timers[2] = {};
+
+  void Entered() { entered = true; }
+  void FreeForm() {
+    callRan = true;
+    if (!formFreed) {
+      formFreed = true;
+      delete form;
+    }
+  }
+  // A long worker-thread handler; with `how` 2 it asks the main thread, which
+  // is deleting its timer by then, to free the form.
+  void OnLong(System::TObject*) {
+    ++fig.handlerCalls;
+    ++fig.workerCalls;
+    TThread::Queue(System::Classes::TThreadMethod::Bind<&Pattern::Entered>(this));
+    if (how == 2) {
+      std::this_thread::sleep_for(50ms);
+      TThread::Synchronize(System::Classes::TThreadMethod::Bind<&Pattern::FreeForm>(this));
+    } else {
+      std::this_thread::sleep_for(600ms);
+    }
+  }
+  void OnCloseForm(System::TObject*) {
+    ++fig.handlerCalls;
+    FreeForm();
+  }
+  // Asks the main thread to free the form (how 1) or its own timer (0).
+  void OnAskToFree(System::TObject* sender) {
+    ++fig.handlerCalls;
+    ++fig.workerCalls;
+    struct Ask {
+      Pattern* p;
+      TComponent* victim;
+      void Run() {
+        if (!p->callRan) {
+          p->callRan = true;
+          p->formFreed = victim == p->form;
+          delete victim;
+        }
+      }
+    } ask{this, how == 1 ? form : static_cast<TQevTimer*>(sender)};
+    TThread::Synchronize(System::Classes::TThreadMethod::Bind<&Ask::Run>(&ask));
+  }
+  // Two handlers that free each other's timers once both have arrived.
+  void OnCross(System::TObject* sender) {
+    ++fig.handlerCalls;
+    if (!K::IsMainThread()) ++fig.workerCalls;
+    for (;;) {
+      struct Ask {
+        Pattern* p;
+        System::TObject* sender;
+        bool both = false;
+        TQevTimer* victim = nullptr;
+        void Run() {
+          const int me = sender == p->timers[0] ? 0 : sender == p->timers[1] ? 1 : -1;
+          if (me < 0) return;
+          p->asked[me] = 1;
+          if (!p->asked[1 - me]) return;
+          both = true;
+          if (!p->freedOther[me]) {
+            p->freedOther[me] = 1;
+            victim = p->timers[1 - me];
+          }
+        }
+      } ask{this, sender};
+      TThread::Synchronize(System::Classes::TThreadMethod::Bind<&Ask::Run>(&ask));
+      if (ask.both) {
+        delete ask.victim;
+        return;
+      }
+      if (K::IsMainThread())
+        CheckSynchronize(1);
+      else
+        std::this_thread::sleep_for(1ms);
+    }
+  }
+};
+
+struct ERaisedQueued : std::runtime_error {
+  ERaisedQueued() : std::runtime_error("raised by a queued call") {}
+};
+struct RaisingQueuer : TThread {
+  static void Raise(void*) { throw ERaisedQueued(); }
+  void Execute() override { TThread::Queue(System::Classes::TThreadMethod{&RaisingQueuer::Raise, nullptr}); }
+};
+
+// One round of each pattern; every timer and form of the round is freed.
+void ApplicationPatterns() {
+  using Method = System::Classes::TThreadMethod;
+  std::deque<Pattern> rounds;  // the handlers' state lives until the workers have ended
+  // An owner freed while one of its timers is being destroyed: by another
+  // thread's Synchronize call, by a second timer's synchronized handler, by
+  // the timer's own worker-thread handler through Synchronize.
+  for (int how = 0; how < 3; ++how) {
+    static const char* const kSteps[] = {"owner freed by another thread's call", "owner freed by a second timer",
+                                         "owner freed by the timer's own handler's call"};
+    watchdog.Step(kSteps[how]);
+    Pattern& p = rounds.emplace_back();
+    p.how = how;
+    p.form = NewForm();
+    new Counted(p.form);
+    ++fig.timersCreated;
+    TQevTimer* t = PatternTimer(p.form, 0.002, false, TNotifyEvent::Bind<&Pattern::OnLong>(&p));
+    if (!ServeUntil([&] { return p.entered; })) Wrong("patterns: the long handler never ran");
+    std::thread other;
+    TQevTimer* closer = nullptr;
+    if (how == 0)
+      other = std::thread([&p] { TThread::Synchronize(Method::Bind<&Pattern::FreeForm>(&p)); });
+    else if (how == 1)
+      closer = PatternTimer(nullptr, 0.002, true, TNotifyEvent::Bind<&Pattern::OnCloseForm>(&p));
+    if (!p.formFreed) delete t;  // otherwise the form took it along
+    ++fig.operations;
+    if (!ServeUntil([&] { return p.formFreed; })) Wrong("patterns: the form was not freed");
+    if (other.joinable()) other.join();
+    delete closer;
+  }
+  // Two ownerless timers whose handlers free each other; the second one's
+  // handler on a worker or on the main thread.
+  for (const bool synchronized : {false, true}) {
+    watchdog.Step(synchronized ? "handlers free each other's timers, one synchronized"
+                               : "handlers free each other's timers");
+    Pattern& p = rounds.emplace_back();
+    const std::uint64_t before = fig.timersDestroyed;
+    for (int i = 0; i < 2; ++i)
+      p.timers[i] = PatternTimer(nullptr, 0.002, i == 1 && synchronized, TNotifyEvent::Bind<&Pattern::OnCross>(&p));
+    ++fig.operations;
+    if (!ServeUntil([&] { return fig.timersDestroyed - before == 2; }))
+      Wrong("patterns: timers freeing each other were not both destroyed");
+  }
+  // A worker-thread handler asks the main thread to free its own timer, or
+  // its owner: "close the form when done".
+  for (int how = 0; how < 2; ++how) {
+    watchdog.Step(how ? "handler frees its form through the main thread" : "handler frees its timer through the main thread");
+    Pattern& p = rounds.emplace_back();
+    p.how = how;
+    p.form = NewForm();
+    PatternTimer(p.form, 0.002, false, TNotifyEvent::Bind<&Pattern::OnAskToFree>(&p));
+    ++fig.operations;
+    if (!ServeUntil([&] { return p.callRan; })) Wrong("patterns: the handler's call to free never ran");
+    if (!p.formFreed) delete p.form;
+  }
+  // A raising call queued by another thread while the main thread deletes a
+  // timer whose handler runs long: the delete returns, the call's exception
+  // comes out of a later CheckSynchronize.
+  {
+    watchdog.Step("delete meets a raising queued call");
+    Pattern& p = rounds.emplace_back();
+    TQevTimer* t = PatternTimer(nullptr, 0.002, false, TNotifyEvent::Bind<&Pattern::OnLong>(&p));
+    if (!ServeUntil([&] { return p.entered; })) Wrong("patterns: the long handler never ran");
+    auto* queuer = TThread::Create<RaisingQueuer>();
+    queuer->WaitFor();
+    delete queuer;
+    delete t;
+    ++fig.operations;
+    bool raised = false;
+    try {
+      ServeUntil([] { return false; }, 100ms);
+    } catch (const ERaisedQueued&) {
+      raised = true;
+    }
+    if (!raised) Wrong("patterns: the queued call's exception was lost");
+  }
+  if (!AllWorkersEnded()) Wrong("patterns: workers left");
+}
+
+// --- Phase 5: wake hooks swapped while calls are queued, some raising ------------------
+// Threads queue calls (Synchronize and Queue) and synchronized timers tick
+// without a pause, while the main thread installs a new hook again and again
+// and retires the one it replaced; some hooks raise. A replaced hook must
+// never be called once SetWakeMainThread has returned; a raising hook's
+// exception reaches the queueing thread, whose request is withdrawn.
+
+struct Waker {
+  std::atomic<bool> retired{false};
+  int raiseEvery = 0;  // set before it is installed
+  std::atomic<std::uint64_t> calls{0};
+  void Wake(System::TObject*) {
+    // Acquire, pairing with the main thread's release once the swap returned.
+    if (retired.load(std::memory_order_acquire)) ++fig.wakesAfterRetire;
+    const std::uint64_t n = ++calls;
+    if (raiseEvery > 0 && n % static_cast<std::uint64_t>(raiseEvery) == 0) {
+      ++fig.hookRaises;
+      throw EStress();
+    }
+  }
+};
+
+struct Queuer : TThread {
+  std::atomic<std::uint64_t> ran{0};
+  void Count() { ++ran; }
+  void Execute() override {
+    for (std::uint64_t i = 0; !Terminated(); ++i) {
+      try {
+        const auto method = System::Classes::TThreadMethod::Bind<&Queuer::Count>(this);
+        if (i & 1)
+          Synchronize(method);
+        else
+          Queue(method);
+      } catch (const EStress&) {
+        // the hook raised: the call was withdrawn, or ran already
+      }
+      if ((i & 63) == 63) std::this_thread::sleep_for(1ms);  // let the main thread keep up
+    }
+  }
+};
+
+void WakeHooks(std::chrono::seconds budget) {
+  watchdog.Step("wake hooks swapped while calls are queued");
+  std::deque<Waker> wakers;  // kept to the end: a late call finds its hook retired
+  const TNotifyEvent original = System::Classes::SetWakeMainThread({});
+  std::vector<Queuer*> queuers;
+  for (int i = 0; i < 3; ++i) queuers.push_back(TThread::Create<Queuer>());
+  Slot* ticking[] = {&NewTimer(nullptr, 0.0, true, Act::Count), &NewTimer(nullptr, 0.0, true, Act::Count)};
+  Waker* current = nullptr;
+  const auto end = Clock::now() + budget;
+  for (int round = 0; Clock::now() < end && round < 20000; ++round) {
+    Waker& next = wakers.emplace_back();
+    next.raiseEvery = Chance(30) ? 1 + Pick(5) : 0;
+    System::Classes::SetWakeMainThread(TNotifyEvent::Bind<&Waker::Wake>(&next));
+    // Release, pairing with Wake's acquire: a call that sees the flag began
+    // after this swap had returned.
+    if (current) current->retired.store(true, std::memory_order_release);
+    current = &next;
+    ++fig.hookSwaps;
+    ++fig.operations;
+    CheckSynchronize(0);
+    // A synchronized tick whose hook raised ends that worker: start anew.
+    if ((round & 255) == 255)
+      for (Slot* s : ticking) s->timer->Start();
+    if ((round & 63) == 63) watchdog.Progress();
+  }
+  System::Classes::SetWakeMainThread(original);
+  if (current) current->retired.store(true, std::memory_order_release);
+  for (Queuer* q : queuers) q->Terminate();
+  for (Slot* s : ticking) s->Destroy();
+  if (!ServeUntil([&] { return std::all_of(queuers.begin(), queuers.end(), [](Queuer* q) { return q->Finished(); }); }))
+    Wrong("wake hooks: a queueing thread did not end");
+  std::uint64_t ran = 0;
+  for (Queuer* q : queuers) {
+    q->WaitFor();
+    ran += q->ran;
+    delete q;
+  }
+  ServeUntil([] { return false; }, 20ms);
+  if (ran == 0) Wrong("wake hooks: no queued call ran");
+  if (!AllWorkersEnded()) Wrong("wake hooks: workers left");
+}
+
+// --- Phase 6: binding faults -------------------------------------------------------
 
 struct BindingCase {
   const char* name;
@@ -809,7 +1091,8 @@ void CheckFakeRecords() {
 struct Settings {
   std::uint64_t operations = QEV_STRESS_OPERATIONS;
   int seconds = QEV_STRESS_SECONDS;  // at most for the changes
-  int limit = QEV_STRESS_LIMIT;      // at most for the whole run
+  int limit = QEV_STRESS_LIMIT;      // at most for the whole run (one pass)
+  int minutes = 0;                   // soak: repeat the passes this long
   std::uint32_t seed = 0;
   bool deadlock = false;
   bool crash = false;
@@ -836,6 +1119,8 @@ Settings Parse(int argc, char** argv) {
       s.seconds = std::atoi(value);
     else if (key == "--limit")
       s.limit = std::atoi(value);
+    else if (key == "--minutes")
+      s.minutes = std::atoi(value);
     else if (key == "--seed")
       s.seed = static_cast<std::uint32_t>(std::strtoul(value, nullptr, 10));
     else if (key == "--fake-winmm")
@@ -868,7 +1153,7 @@ int main(int argc, char** argv) {
   systemServices = K::Install(ours);
   UseLibrary(Library::Complete);
 
-  watchdog.Run(std::chrono::seconds(settings.limit));
+  watchdog.Run(std::chrono::seconds(settings.limit) + std::chrono::minutes(settings.minutes));
   // The system's thread count once the library is loaded and one worker has
   // come and gone: what the run must come back to.
   {
@@ -899,16 +1184,39 @@ int main(int argc, char** argv) {
     run();
     std::printf("phase %s: %.1f s\n", name, std::chrono::duration<double>(Clock::now() - start).count());
   };
-  phase("changes", [&] { Changes(settings.operations, std::chrono::seconds(settings.seconds)); });
-  const std::uint64_t changes = fig.operations;
-  const auto t1 = Clock::now();
-  phase("destruction under fire", DestructionUnderFire);
-  phase("stop from a worker during Start", [] { StopFromWorkerDuringStart(2s); });
-  phase("owner with 16 timers", OwnerWithRunningTimers);
-  const std::uint64_t begunMain = mm.begun, endedMain = mm.ended;
-  fig.unbalancedPeriods += begunMain > endedMain ? begunMain - endedMain : endedMain - begunMain;
-  if (begunMain == 0) Wrong("no period was begun with the complete library");
-  phase("binding faults", BindingFaults);
+  // One pass of every phase; a soak repeats it until its minutes have passed.
+  std::uint64_t changes = 0;  // the fewest of any pass
+  bool reached = true;
+  double changesSeconds = 0;  // the first pass's
+  const auto soakEnd = t0 + std::chrono::minutes(settings.minutes);
+  int passes = 0;
+  do {
+    ++passes;
+    const auto passStart = Clock::now();
+    const std::uint64_t operations0 = fig.operations;
+    phase("changes", [&] { Changes(settings.operations, std::chrono::seconds(settings.seconds)); });
+    const std::uint64_t passChanges = fig.operations - operations0;
+    changes = passes == 1 ? passChanges : std::min(changes, passChanges);
+    reached &= passChanges >= settings.operations;
+    if (passes == 1) changesSeconds = std::chrono::duration<double>(Clock::now() - t0).count();
+    const std::uint64_t begun0 = mm.begun, ended0 = mm.ended;
+    phase("destruction under fire", DestructionUnderFire);
+    phase("stop from a worker during Start", [] { StopFromWorkerDuringStart(1s); });
+    phase("owner with 8 timers", OwnerWithRunningTimers);
+    phase("application patterns", ApplicationPatterns);
+    phase("wake hooks", [] { WakeHooks(2s); });
+    const std::uint64_t begun = mm.begun - begun0, ended = mm.ended - ended0;
+    fig.unbalancedPeriods += begun > ended ? begun - ended : ended - begun;
+    if (mm.begun == 0) Wrong("no period was begun with the complete library");
+    phase("binding faults", BindingFaults);
+    if (settings.minutes > 0)
+      std::printf("pass %d: %.1f s; totals: operations %llu, handler calls %llu, faults %llu\n", passes,
+                  std::chrono::duration<double>(Clock::now() - passStart).count(),
+                  static_cast<unsigned long long>(fig.operations.load()),
+                  static_cast<unsigned long long>(fig.handlerCalls.load()),
+                  static_cast<unsigned long long>(fig.callsAfterDestroy + fig.unbalancedPeriods + fig.wrongOutcomes +
+                                                  fig.wakesAfterRetire));
+  } while (Clock::now() < soakEnd);
   CheckFakeRecords();
 
   // The end: every timer destroyed, every wait over.
@@ -921,14 +1229,13 @@ int main(int argc, char** argv) {
   watchdog.Stop();
   K::Install(systemServices);
 
-  const double changesSeconds = std::chrono::duration<double>(t1 - t0).count();
   const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
-  const bool reached = changes >= settings.operations;
   auto line = [](const char* name, std::uint64_t v) {
     std::printf("%s: %llu\n", name, static_cast<unsigned long long>(v));
   };
   line("operations", fig.operations);
-  line("changes against live workers", changes);
+  line("passes", static_cast<std::uint64_t>(passes));
+  line("changes against live workers", changes);  // in the pass with the fewest
   line("changes target", settings.operations);
   line("handler calls", fig.handlerCalls);
   line("handler calls on worker threads", fig.workerCalls);
@@ -945,10 +1252,15 @@ int main(int argc, char** argv) {
   line("leaked threads", fig.leakedThreads);
   line("unbalanced periods", fig.unbalancedPeriods);
   line("wrong outcomes", fig.wrongOutcomes);
+  line("wake hooks swapped", fig.hookSwaps);
+  line("wake hook exceptions", fig.hookRaises);
+  line("wakes after a hook was replaced", fig.wakesAfterRetire);
+  line("faults", fig.callsAfterDestroy + fig.leakedThreads + fig.unbalancedPeriods + fig.wrongOutcomes +
+                     fig.wakesAfterRetire);
   std::printf("seconds for the changes: %.1f\n", changesSeconds);
   std::printf("seconds: %.1f\n", seconds);
 
-  const bool ok = reached && fig.callsAfterDestroy == 0 && fig.leakedThreads == 0 && fig.unbalancedPeriods == 0 &&
+  const bool ok = reached && fig.callsAfterDestroy == 0 && fig.wakesAfterRetire == 0 && fig.leakedThreads == 0 && fig.unbalancedPeriods == 0 &&
                   fig.wrongOutcomes == 0 && fig.timersCreated == fig.timersDestroyed;
   if (!reached) std::printf("FAILED: fewer changes than the target within %d s\n", settings.seconds);
   if (fig.timersCreated != fig.timersDestroyed) std::printf("FAILED: timers created and destroyed differ\n");

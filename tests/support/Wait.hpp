@@ -14,26 +14,34 @@ constexpr std::chrono::milliseconds Scaled(std::chrono::milliseconds ms) {
   return ms * QEV_TIMEOUT_MULTIPLIER;
 }
 
+// The waits below call `progress()` after every round (a watchdog's
+// heartbeat, say); by default nothing.
+struct NoProgress {
+  void operator()() const {}
+};
+
 // Serves the main-thread dispatch until `done()` holds or `limit` passes.
 // Returns whether `done()` held. Call on the main thread.
-template <class F>
-bool ServeUntil(F done, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+template <class F, class P = NoProgress>
+bool ServeUntil(F done, std::chrono::milliseconds limit = std::chrono::seconds(10), P progress = {}) {
   const auto deadline = std::chrono::steady_clock::now() + Scaled(limit);
   while (!done()) {
     if (std::chrono::steady_clock::now() > deadline) return false;
     System::Classes::CheckSynchronize(1);
+    progress();
   }
   return true;
 }
 
 // Polls `done()` without serving the dispatch, until it holds or `limit`
 // passes. Returns whether it held.
-template <class F>
-bool WaitUntil(F done, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+template <class F, class P = NoProgress>
+bool WaitUntil(F done, std::chrono::milliseconds limit = std::chrono::seconds(10), P progress = {}) {
   const auto deadline = std::chrono::steady_clock::now() + Scaled(limit);
   while (!done()) {
     if (std::chrono::steady_clock::now() > deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    progress();
   }
   return true;
 }

@@ -8,12 +8,15 @@
 //   timer->SetOnTimer(TNotifyEvent::Bind<&Form::OnTick>(form));
 //   timer->SetNeedSynchronization(true);            // handler on the main thread
 //
-// Threads: a timer is created, configured, started, stopped and destroyed on
-// the application's main thread; a `delete` on another thread hands the
-// destruction to the main thread's dispatch. Its handler runs on the worker
-// thread, or on the main thread through TThread::Synchronize when
-// NeedSynchronization is set; synchronized ticks wait while the main thread
-// serves no dispatch (CheckSynchronize).
+// Threads: a timer is created, configured, started and stopped on the
+// application's main thread, or by its own handler. It is destroyed on the
+// main thread, or on the thread that deletes it when it has no owner and that
+// thread is inside no timer's handler; any other `delete` hands the
+// destruction to the main thread's dispatch (see operator delete). Its
+// handler runs on the worker thread, or on the main thread through
+// TThread::Synchronize when NeedSynchronization is set; synchronized ticks
+// wait while the main thread serves no dispatch (CheckSynchronize).
+// docs/threads.md gives the whole set of rules.
 #pragma once
 
 #include <atomic>
@@ -96,7 +99,7 @@ QEV_PACKAGE_API void Finalization();
 class TTimerThread;
 
 namespace detail {
-struct TimerLink;
+class TimerLink;
 class Presence;
 
 // A two-part handler that readers on other threads see whole: a sequence
@@ -144,16 +147,24 @@ class QEV_PACKAGE_CLASS TQevTimer : public TComponent {
   // once. Raises EThread if the system refuses the worker thread.
   QEV_PACKAGE_API explicit TQevTimer(TComponent* AOwner);
   // Tells the worker to stop, pauses 500 ms, and returns once no worker of
-  // this timer can touch it any more; none of its handler calls starts after
-  // destruction has begun.
+  // this timer can touch it any more. A handler call may begin while the
+  // destruction begins (the worker checks, then calls): the destruction waits
+  // for it to return, so the call always sees a live timer; no call begins
+  // once `delete` has returned. While it waits on the main thread it runs
+  // this timer's own workers' calls to the main thread (a worker-thread
+  // handler waiting in Synchronize), and no other queued call. It does not
+  // wait for a worker whose Synchronize call the main thread is running
+  // further up its stack: a handler that asks the main thread to free its
+  // timer, or the timer's owner, gets its call back once the timer is gone,
+  // and must not touch the timer afterwards.
   QEV_PACKAGE_API ~TQevTimer() override;
   // `delete` on the main thread destroys the timer at once. On another
-  // thread, inside the timer's own handler or for a timer with an owner, it
-  // stops the timer and hands the destruction to the main thread's dispatch
+  // thread, inside any timer's handler or for a timer with an owner, it stops
+  // the timer and hands the destruction to the main thread's dispatch
   // (CheckSynchronize), so that the owner's list changes on the main thread
-  // only; an ownerless timer freed outside its handler is destroyed at once
-  // on that thread. A timer whose destruction has begun or been handed over
-  // is left to it.
+  // only and no handler waits for another; an ownerless timer freed by a
+  // thread inside no handler is destroyed at once on that thread. A timer
+  // whose destruction has begun or been handed over is left to it.
   // Exported, as is ClassInfo, for subclasses defined outside the package,
   // whose deleting destructors and virtual tables refer to both.
   QEV_PACKAGE_API static void operator delete(TQevTimer* self, std::destroying_delete_t);

@@ -57,5 +57,6 @@ void JoinThread(OsThread* t) noexcept { os::JoinThread(t); }
 void DetachThread(OsThread* t) noexcept { os::DetachThread(t); }
 std::uint64_t CurrentThreadId() noexcept { return os::CurrentThreadId(); }
 std::uint64_t MainThreadId() noexcept { return mainThread; }
+bool IsMainThread() noexcept { return os::CurrentThreadId() == mainThread; }
 
 }  // namespace System::Kernel

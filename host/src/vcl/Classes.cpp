@@ -21,10 +21,18 @@ TComponent::TComponent(TComponent* owner) : owner_(owner) {
 }
 
 TComponent::~TComponent() {
-  // Free what we own, last created first. Each child leaves components_ as
-  // it goes.
-  while (!components_.empty()) delete components_.back();
-  if (owner_) std::erase(owner_->components_, this);
+  // Free what we own, last created first. The child leaves the list before
+  // its delete, which may return at once when the child's destruction has
+  // already begun further up this thread's stack.
+  while (!components_.empty()) {
+    TComponent* child = components_.back();
+    components_.pop_back();
+    // Release, pairing with Owner()'s acquire: a thread that sees no owner
+    // sees the child out of this list.
+    child->owner_.store(nullptr, std::memory_order_release);
+    delete child;
+  }
+  if (TComponent* owner = Owner()) std::erase(owner->components_, this);
 }
 
 const TTypeInfo* TComponent::ClassInfo() const noexcept { return &TypeInfo; }
@@ -54,8 +62,8 @@ void TComponent::SetName(const UnicodeString& name) {
   if (SameText(name, name_) && name == name_) return;
   if (!name.IsEmpty() && !IsIdentifier(name.str()))
     throw EComponentError(u"\"" + name + u"\" is not a valid component name");
-  if (owner_) {
-    TComponent* other = owner_->FindComponent(name);
+  if (TComponent* owner = Owner()) {
+    TComponent* other = owner->FindComponent(name);
     if (other && other != this)
       throw EComponentError(u"A component named \"" + name + u"\" already exists");
   }

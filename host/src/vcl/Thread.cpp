@@ -1,4 +1,5 @@
 #include <chrono>
+#include <deque>
 #include <mutex>
 
 #include "System.Classes.Streaming.hpp"
@@ -12,8 +13,6 @@ std::atomic<TThread::TSleepHook> sleepHook{nullptr};
 std::atomic<int> activeThreads{0};
 thread_local TThread* current = nullptr;
 
-bool OnMainThread() { return Kernel::CurrentThreadId() == Kernel::MainThreadId(); }
-
 // --- Main-thread dispatch ---------------------------------------------------
 // A Synchronize call waiting for the main thread. It lives on the caller's
 // stack; the queue links the requests without allocating. The caller waits
@@ -25,6 +24,14 @@ struct SyncRequest {
   SyncRequest* next = nullptr;  // guarded by Dispatch::lock while queued
   std::atomic<std::uint32_t> state{kQueued};
   bool owned = false;  // made by Queue: nobody waits, the dispatch frees it
+  const void* group = nullptr;  // the caller's dispatch group, set before queueing
+};
+
+// A request the main thread is running, innermost first: a running call may
+// serve the dispatch again (CheckSynchronize, ServeGroup), which pushes more.
+struct RunningCall {
+  const SyncRequest* request;
+  RunningCall* outer;
 };
 
 struct Dispatch {
@@ -44,6 +51,10 @@ struct Dispatch {
   std::uint32_t wakeGeneration = 0;  // guarded by lock
   std::atomic<std::uint32_t> wakeCalls[2]{};
   sync::Lock retiring;
+  // The main thread's alone: the calls it is running, and the exceptions of
+  // Queue calls not yet rethrown, oldest first.
+  RunningCall* running = nullptr;
+  std::deque<std::exception_ptr> kept;
 };
 
 Dispatch& dispatch() {
@@ -126,6 +137,28 @@ void Finish(SyncRequest* r, SyncRequest::State state) {
   std::atomic<std::uint32_t>* word = &r->state;
   word->store(state, std::memory_order_release);
   sync::WakeOne(word);
+}
+
+// Runs a request that has left the queue, on the main thread, and ends it. A
+// Synchronize call's exception goes back to its caller; a Queue call's is
+// kept for a later CheckSynchronize.
+void RunCall(Dispatch& d, SyncRequest* r) {
+  RunningCall frame{r, d.running};
+  d.running = &frame;
+  try {
+    r->method();
+  } catch (...) {
+    r->error = std::current_exception();
+  }
+  d.running = frame.outer;
+  if (r->owned && r->error) d.kept.push_back(r->error);
+  Finish(r, SyncRequest::kRan);
+}
+
+// The group of requests the calling thread queues.
+const void* CallerGroup() {
+  const TThread* t = TThread::Current();
+  return t ? t->DispatchGroup() : nullptr;
 }
 
 // Waits until a call is queued or `timeoutMs` has passed.
@@ -241,12 +274,13 @@ int TThread::ActiveCount() noexcept { return activeThreads.load(); }
 TThread* TThread::Current() noexcept { return current; }
 
 void TThread::Synchronize(TThreadMethod method) {
-  if (OnMainThread()) {
+  if (Kernel::IsMainThread()) {
     method();
     return;
   }
   SyncRequest request;
   request.method = method;
+  request.group = CallerGroup();
   Dispatch& d = dispatch();
   // Acquire pairs with the release store in Finish.
   auto awaitFinish = [&request] {
@@ -266,13 +300,14 @@ void TThread::Synchronize(TThreadMethod method) {
 }
 
 void TThread::Queue(TThreadMethod method) {
-  if (OnMainThread()) {
+  if (Kernel::IsMainThread()) {
     method();
     return;
   }
   auto* request = new SyncRequest;
   request->method = method;
   request->owned = true;
+  request->group = CallerGroup();
   Dispatch& d = dispatch();
   try {
     Enqueue(d, request);
@@ -309,7 +344,7 @@ void TThread::RemoveQueuedEvents(const void* object) {
 }
 
 bool CheckSynchronize(int timeoutMs) {
-  if (!OnMainThread()) throw EThread(u"CheckSynchronize called outside the main thread");
+  if (!Kernel::IsMainThread()) throw EThread(u"CheckSynchronize called outside the main thread");
   Dispatch& d = dispatch();
   if (timeoutMs > 0) AwaitArrival(d, timeoutMs);
   // Serve what is queued now, one call at a time: a call may drop later ones
@@ -319,24 +354,54 @@ bool CheckSynchronize(int timeoutMs) {
   std::size_t pending = 0;
   for (SyncRequest* r = d.head; r; r = r->next) ++pending;
   const bool any = pending > 0;
-  std::exception_ptr queuedError;  // the first a Queue call raised
   for (; pending > 0 && d.head; --pending) {
     SyncRequest* r = d.head;
     d.head = r->next;
     if (!d.head) d.tail = nullptr;
     guard.unlock();
-    try {
-      r->method();
-    } catch (...) {
-      r->error = std::current_exception();
-    }
-    if (r->owned && r->error && !queuedError) queuedError = r->error;
-    Finish(r, SyncRequest::kRan);
+    RunCall(d, r);
     guard.lock();
   }
   guard.unlock();
-  if (queuedError) std::rethrow_exception(queuedError);
+  if (!d.kept.empty()) {
+    const std::exception_ptr oldest = d.kept.front();
+    d.kept.pop_front();
+    std::rethrow_exception(oldest);
+  }
   return any;
+}
+
+bool TThread::ServeGroup(const void* group) {
+  if (!Kernel::IsMainThread()) throw EThread(u"ServeGroup called outside the main thread");
+  Dispatch& d = dispatch();
+  // The group's calls queued now, in queue order; as in CheckSynchronize, a
+  // call queued while they run waits for the next time.
+  std::unique_lock guard(d.lock);
+  std::size_t pending = 0;
+  for (SyncRequest* r = d.head; r; r = r->next) pending += r->group == group;
+  const bool any = pending > 0;
+  for (; pending > 0; --pending) {
+    SyncRequest* before = nullptr;
+    SyncRequest* r = d.head;
+    while (r && r->group != group) {
+      before = r;
+      r = r->next;
+    }
+    if (!r) break;  // dropped meanwhile by RemoveQueuedEvents
+    (before ? before->next : d.head) = r->next;
+    if (d.tail == r) d.tail = before;
+    guard.unlock();
+    RunCall(d, r);
+    guard.lock();
+  }
+  return any;
+}
+
+int TThread::GroupCallsRunning(const void* group) {
+  if (!Kernel::IsMainThread()) throw EThread(u"GroupCallsRunning called outside the main thread");
+  int n = 0;
+  for (const RunningCall* c = dispatch().running; c; c = c->outer) n += !c->request->owned && c->request->group == group;
+  return n;
 }
 
 TNotifyEvent SetWakeMainThread(TNotifyEvent hook) {
