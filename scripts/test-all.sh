@@ -27,6 +27,7 @@ passed=0 failed=0 broken=()
 # randomization (setarch -R): its shadow memory does not fit some layouts.
 export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1"
 export ASAN_OPTIONS="detect_leaks=1 abort_on_error=1"
+export LSAN_OPTIONS="suppressions=$root/tests/lsan.supp"
 export UBSAN_OPTIONS="print_stacktrace=1 halt_on_error=1"
 
 # Seconds since `$1` (an $EPOCHREALTIME), with one decimal.
