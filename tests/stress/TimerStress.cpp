@@ -998,6 +998,9 @@ void WakeHooks(std::chrono::seconds budget) {
   for (Slot* s : ticking) s->Destroy();
   if (!ServeUntil([&] { return std::all_of(queuers.begin(), queuers.end(), [](Queuer* q) { return q->Finished(); }); }))
     Wrong("wake hooks: a queueing thread did not end");
+  // Their last Queue calls name them: run those before the threads go.
+  while (CheckSynchronize(0)) {
+  }
   std::uint64_t ran = 0;
   for (Queuer* q : queuers) {
     q->WaitFor();
