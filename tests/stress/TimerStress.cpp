@@ -11,7 +11,8 @@
 //
 // --minutes (soak): repeats all phases, each pass as a plain run does, until
 // M minutes have passed, printing each pass's figures and the totals; the
-// whole-run limit then counts on top of the M minutes.
+// whole-run limit then counts on top of the M minutes. A soak judges faults
+// only: the changes' pace is reported, not held to the target.
 //
 // --fake-winmm (Linux): the folder holding the fake "winmm.dll" variants
 // full/, no-devcaps/ and failing-devcaps/; without it the system's library
@@ -1263,9 +1264,15 @@ int main(int argc, char** argv) {
   std::printf("seconds for the changes: %.1f\n", changesSeconds);
   std::printf("seconds: %.1f\n", seconds);
 
-  const bool ok = reached && fig.callsAfterDestroy == 0 && fig.wakesAfterRetire == 0 && fig.leakedThreads == 0 && fig.unbalancedPeriods == 0 &&
-                  fig.wrongOutcomes == 0 && fig.timersCreated == fig.timersDestroyed;
-  if (!reached) std::printf("FAILED: fewer changes than the target within %d s\n", settings.seconds);
+  // A soak runs for an hour on whatever else the machine does: it judges
+  // faults, and reports the changes' pace without judging it.
+  const bool paceJudged = settings.minutes == 0;
+  const bool ok = (reached || !paceJudged) && fig.callsAfterDestroy == 0 && fig.wakesAfterRetire == 0 &&
+                  fig.leakedThreads == 0 && fig.unbalancedPeriods == 0 && fig.wrongOutcomes == 0 &&
+                  fig.timersCreated == fig.timersDestroyed;
+  if (!reached)
+    std::printf("%s: fewer changes than the target within %d s%s\n", paceJudged ? "FAILED" : "note", settings.seconds,
+                paceJudged ? "" : " in at least one pass (a soak does not judge the pace)");
   if (fig.timersCreated != fig.timersDestroyed) std::printf("FAILED: timers created and destroyed differ\n");
   std::printf("%s\n", ok ? "PASSED" : "FAILED");
   return ok ? 0 : 1;
