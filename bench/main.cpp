@@ -29,19 +29,22 @@ namespace {
 
 const char* const kUsage =
     "usage: qev-bench [--quick] [--out DIR] [--repeats N] [--ticks1 N] [--ticks10 N] [--kinds a,b]\n"
-    "                 [--no-scale] [--no-costs] [--lateness-only] [--smoke]\n"
+    "                 [--no-scale] [--no-costs] [--lateness-only] [--count N] [--count-only] [--smoke]\n"
     "\n"
     "Measures how late TQevTimer's ticks come at 1 ms and 10 ms, on its worker thread and on the\n"
     "main thread, against bare sleep loops and the system's own timers, and what a timer costs.\n"
     "Writes DIR/results.md and the plots DIR/lateness-1ms.svg and DIR/lateness-10ms.svg.\n"
     "\n"
-    "  --quick          about a minute: 3 repeats of 1000 ticks at 1 ms and 100 at 10 ms,\n"
-    "                   the hand-off and back-to-back costs, no memory or scale searches\n"
+    "  --quick          about two minutes: 3 repeats of 1000 ticks at 1 ms and 100 at 10 ms,\n"
+    "                   the hand-off and back-to-back costs, N timers at once, no memory or\n"
+    "                   scale searches\n"
     "  --out DIR        where the report goes (default qev-bench-results)\n"
     "  --repeats N      repeats of every measurement (default 5; --quick 3)\n"
     "  --ticks1 N       ticks a run at 1 ms (default 5000); --ticks10 N at 10 ms (default 500)\n"
     "  --kinds a,b      only these timer kinds (names as in the report)\n"
     "  --no-scale       without the searches for the most timers at once\n"
+    "  --count N        N timers at 10 ms against one, synchronized and not (default: the target,\n"
+    "                   200 on Linux, 100 on Windows; -1: not measured); --count-only: just that\n"
     "  --no-costs       without the cost table; --lateness-only: without both\n"
     "  --smoke          a few hundred ticks of every kind, to check that the program runs\n"
     "\n"
@@ -54,7 +57,9 @@ struct Options {
   std::size_t ticks1 = 5000;
   std::size_t ticks10 = 500;
   std::vector<std::string> only;
-  bool scale = true;
+  bool lateness = true;
+  bool scale = true;      // the searches for the most timers at once
+  int count = 0;          // timers at once against one (0: the target count; -1: not measured)
   bool costs = true;
   bool quick = false;
   bool smoke = false;
@@ -215,14 +220,15 @@ bool MeasureMemoryOnce(TickerSet& set, int n, double& rss, double& reserved) {
   return started == n;
 }
 
-// Ticks per second per ticker of `n` tickers, over a window.
-double RatePerTicker(TickerSet& set, int n, int intervalMs, double windowS) {
+// Ticks per second per ticker of `n` tickers, over a window that begins
+// `warmupMs` after they started (by default 20 intervals, at least 200 ms).
+double RatePerTicker(TickerSet& set, int n, int intervalMs, double windowS, int warmupMs = 0) {
   if (set.Start(n, intervalMs) < n) {
     set.Stop();
     std::fprintf(stderr, "  scale: the system refused some of %d threads\n", n);
     return 0;
   }
-  set.Idle(std::max(200, intervalMs * 20));
+  set.Idle(warmupMs > 0 ? warmupMs : std::max(200, intervalMs * 20));
   const std::uint64_t c0 = set.Ticks();
   const std::int64_t t0 = NowNs();
   set.Idle(static_cast<int>(windowS * 1000));
@@ -497,9 +503,37 @@ void CostTable(std::ostream& md, const CostResult& c, const LatenessResult& at1,
 
 // --- Scale ------------------------------------------------------------------
 
+// N timers at 10 ms against one of the same kind, repeat by repeat: each
+// repeat measures one timer, then N, each over 3 s after 0.5 s.
+struct AtCount {
+  int n = 0;
+  std::vector<double> syncSingle, syncFraction, workerSingle, workerFraction;
+};
+
 struct ScaleFigures {
   ScaleResult qev1, bare1, qev10, bare10, sync10;  // not tried: not chosen
+  AtCount atTarget;                                // n == 0: not measured
 };
+
+AtCount MeasureAtCount(int n, int repeats, bool smoke) {
+  std::fprintf(stderr, "%d timers at 10 ms\n", n);
+  AtCount r;
+  r.n = n;
+  const double window = smoke ? 0.3 : 3.0;
+  const int warmupMs = smoke ? 200 : 500;
+  auto fraction = [&](TickerSet& set, std::vector<double>& singles, const char* what) {
+    const double one = RatePerTicker(set, 1, 10, window, warmupMs);
+    const double many = RatePerTicker(set, n, 10, window, warmupMs);
+    singles.push_back(one);
+    std::fprintf(stderr, "  %s: one %.2f/s, %d: %.2f/s each, %.3f\n", what, one, n, many, many / one);
+    return many / one;
+  };
+  for (int rep = 0; rep < repeats; ++rep) {
+    r.syncFraction.push_back(fraction(*MakeQevSyncTickers(), r.syncSingle, "synchronized"));
+    r.workerFraction.push_back(fraction(*MakeQevTickers(), r.workerSingle, "worker"));
+  }
+  return r;
+}
 
 bool Chosen(const Options& opt, const std::string& kind) {
   return opt.only.empty() || std::find(opt.only.begin(), opt.only.end(), kind) != opt.only.end();
@@ -518,6 +552,16 @@ ScaleFigures MeasureScales(const Options& opt) {
   if (Chosen(opt, "bare-sleep")) f.bare10 = measure(MakeBareTickers(), 10, 4096);
   if (Chosen(opt, "qev-main")) f.sync10 = measure(MakeQevSyncTickers(), 10, 1024);
   return f;
+}
+
+void AtCountTable(std::ostream& md, const AtCount& a, int repeats) {
+  md << "\n### " << a.n << " timers at 10 ms against one of the same kind (each over 3 s after 0.5 s; median of "
+     << repeats << " repeats [lowest, highest])\n\n";
+  md << "| handlers run on | one timer's ticks/s | each of " << a.n << " timers' / one timer's |\n|---|---:|---:|\n";
+  md << "| the main thread (NeedSynchronization; it loops on CheckSynchronize(5)) | " << WithSpread(a.syncSingle, 2)
+     << " | " << WithSpread(a.syncFraction, 3) << " |\n";
+  md << "| the timers' worker threads | " << WithSpread(a.workerSingle, 2) << " | "
+     << WithSpread(a.workerFraction, 3) << " |\n";
 }
 
 std::string ScaleCell(const ScaleResult& s) {
@@ -561,19 +605,10 @@ void Target(std::ostream& md, const std::string& what, const std::vector<double>
      << verdict << " |\n";
 }
 
-void TargetTable(std::ostream& md, const LatenessResult& at1, std::size_t ticks1, const CostResult* c,
-                 const ScaleFigures& scale, const std::string& notJudged, double cpuStepNs) {
-  // A CPU time per tick is resolved when the clock's step, spread over the
-  // run's ticks, is under a twentieth of the floor's figure.
-  auto cpuUnresolved = [&](const std::string& floor) -> std::string {
-    const double floorUs = MedianCpu(at1, floor), stepUs = cpuStepNs / 1000.0 / static_cast<double>(ticks1);
-    if (std::isnan(cpuStepNs) || std::isnan(floorUs) || stepUs * 20 <= floorUs) return "";
-    return "the process's CPU clock (steps of " + Fmt(cpuStepNs / 1e6, 1) + " ms) is too coarse for " +
-           std::to_string(ticks1) + " ticks";
-  };
-  md << "\n### Targets\n\nEach figure is held against one measured in the same run, repeat by repeat; a "
-        "target is met when the median over the repeats meets it.\n\n";
-  md << "| target | limit | median [lowest, highest] | met |\n|---|---|---|---|\n";
+// The targets taken from the lateness runs at 1 ms.
+template <class Unresolved>
+void LatenessTargets(std::ostream& md, const LatenessResult& at1, const std::string& notJudged,
+                     const Unresolved& cpuUnresolved) {
   const std::string floor = SleepFloor(at1);
   Target(md, "worker ticks: mean lateness at 1 ms, qev-worker / " + floor,
          PairedRatios(at1, "qev-worker", floor, &Stats::mean), 1.1, true, notJudged);
@@ -587,14 +622,37 @@ void TargetTable(std::ostream& md, const LatenessResult& at1, std::size_t ticks1
   Target(md, "main-thread ticks: CPU per tick at 1 ms, qev-main / bare-handoff",
          PairedCpuRatios(at1, "qev-main", "bare-handoff"), 1.5, true, notJudged,
          cpuUnresolved("bare-handoff"));
+}
+
+void TargetTable(std::ostream& md, const LatenessResult& at1, std::size_t ticks1, const CostResult* c,
+                 const ScaleFigures& scale, const std::string& notJudged, double cpuStepNs) {
+  // A CPU time per tick is resolved when the clock's step, spread over the
+  // run's ticks, is under a twentieth of the floor's figure.
+  auto cpuUnresolved = [&](const std::string& floor) -> std::string {
+    const double floorUs = MedianCpu(at1, floor), stepUs = cpuStepNs / 1000.0 / static_cast<double>(ticks1);
+    if (std::isnan(cpuStepNs) || std::isnan(floorUs) || stepUs * 20 <= floorUs) return "";
+    return "the process's CPU clock (steps of " + Fmt(cpuStepNs / 1e6, 1) + " ms) is too coarse for " +
+           std::to_string(ticks1) + " ticks";
+  };
+  md << "\n### Targets\n\nEach figure is held against one measured in the same run, repeat by repeat; a "
+        "target is met when the median over the repeats meets it.\n\n";
+  md << "| target | limit | median [lowest, highest] | met |\n|---|---|---|---|\n";
+  if (!at1.runs.empty()) LatenessTargets(md, at1, notJudged, cpuUnresolved);
   if (c) {
     Target(md, "dispatch p50 / round trip p50 of a bare wait/wake pair 1 ms apart",
-           RatiosPerRepeat(c->dispatch.p50, c->addressWait.p50), 2, true, notJudged);
+           RatiosPerRepeat(c->dispatch.p50, c->addressWait.p50), 1.5, true, notJudged);
     Target(md, "back-to-back ticks per second / a bare loop calling an empty function",
            RatiosPerRepeat(c->qevB2b, c->bareB2b), 0.05, false, notJudged);
     if (!c->mem1000.qevRss.empty())
       Target(md, "resident memory per timer at 1000 timers / a bare sleeping thread",
              RatiosPerRepeat(c->mem1000.qevRss, c->mem1000.bareRss), 1.2, true, notJudged);
+  }
+  if (scale.atTarget.n > 0) {
+    const std::string n = std::to_string(scale.atTarget.n);
+    Target(md, n + " synchronized timers at 10 ms: each one's tick rate / one such timer's",
+           scale.atTarget.syncFraction, 0.95, false, notJudged);
+    Target(md, n + " worker-thread timers at 10 ms: each one's tick rate / one such timer's",
+           scale.atTarget.workerFraction, 0.95, false, notJudged);
   }
   if (!scale.sync10.tried.empty()) {
     // One search, not repeats: the largest count that kept 95% of one such
@@ -619,15 +677,18 @@ int Run(const Options& opt) {
   const Kinds kinds = SelectKinds(opt);
   std::ostringstream md;
 
-  std::fprintf(stderr, "lateness at 1 ms\n");
-  const LatenessResult at1 = MeasureLateness(kinds, 1, opt.ticks1, opt.repeats);
-  std::fprintf(stderr, "lateness at 10 ms\n");
-  const LatenessResult at10 = MeasureLateness(kinds, 10, opt.ticks10, opt.repeats);
+  LatenessResult at1{1, {}, {}};
+  if (opt.lateness) {
+    std::fprintf(stderr, "lateness at 1 ms\n");
+    at1 = MeasureLateness(kinds, 1, opt.ticks1, opt.repeats);
+    std::fprintf(stderr, "lateness at 10 ms\n");
+    const LatenessResult at10 = MeasureLateness(kinds, 10, opt.ticks10, opt.repeats);
+    LatenessTable(md, at1, kinds, opt.ticks1);
+    LatenessTable(md, at10, kinds, opt.ticks10);
+    WritePlots(opt, at1);
+    WritePlots(opt, at10);
+  }
   ctx.loadAfterLateness = LoadAverage1();
-  LatenessTable(md, at1, kinds, opt.ticks1);
-  LatenessTable(md, at10, kinds, opt.ticks10);
-  WritePlots(opt, at1);
-  WritePlots(opt, at10);
 
   std::unique_ptr<CostResult> costs;
   if (opt.costs) {
@@ -639,12 +700,17 @@ int Run(const Options& opt) {
     scale = MeasureScales(opt);
     ScaleTable(md, scale);
   }
+  if (opt.count >= 0 && Chosen(opt, "qev-main")) {
+    scale.atTarget = MeasureAtCount(opt.count ? opt.count : SynchronizedScaleTarget(), opt.repeats, opt.smoke);
+    AtCountTable(md, scale.atTarget, opt.repeats);
+  }
   TargetTable(md, at1, opt.ticks1, costs.get(), scale,
               opt.smoke      ? "a smoke run"
               : ctx.Loaded() ? "the machine was not idle"
                              : "",
               ctx.cpuStepNs);
-  md << "\nPlots: lateness-1ms.svg, lateness-10ms.svg (the fraction of ticks later than x, every repeat "
+  if (opt.lateness)
+    md << "\nPlots: lateness-1ms.svg, lateness-10ms.svg (the fraction of ticks later than x, every repeat "
         "pooled).\n";
   ctx.finished = UtcNow();
 
@@ -676,6 +742,7 @@ int main(int argc, char** argv) {
       opt.repeats = 1;
       opt.ticks1 = 300;
       opt.ticks10 = 50;
+      opt.count = 8;
     }
   }
   opt.commandLine = "qev-bench";
@@ -698,7 +765,11 @@ int main(int argc, char** argv) {
     else if (a == "--no-costs")
       opt.costs = false;
     else if (a == "--lateness-only")
-      opt.scale = opt.costs = false;
+      opt.scale = opt.costs = false, opt.count = -1;
+    else if (a == "--count")
+      opt.count = std::max(-1, std::atoi(next().c_str()));
+    else if (a == "--count-only")
+      opt.lateness = opt.scale = opt.costs = false;
     else if (a == "--kinds") {
       std::stringstream s(next());
       for (std::string k; std::getline(s, k, ',');) opt.only.push_back(k);
@@ -712,7 +783,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   std::fprintf(stderr, "qev-bench: %s run; the report goes to %s\n",
-               opt.quick   ? "a quick (about a minute)"
+               opt.quick   ? "a quick (about two minutes)"
                : opt.smoke ? "a smoke"
                            : "a full",
                opt.out.c_str());

@@ -359,6 +359,45 @@ TEST(Synchronize, EachCallerReturnsAfterItsOwnCall) {
   }
 }
 
+// Callers arriving together while the main thread waits in CheckSynchronize:
+// each wait ends with an arrival, never at its timeout. Every caller blocks
+// in Synchronize until its call has run, so a wake-up lost between them
+// would leave nothing else to end the wait.
+TEST(Synchronize, CheckSynchronizeWakesForCallersArrivingTogether) {
+  struct Case {
+    int threads, calls;
+  };
+  static const Case kCases[] = {{2, 2000}, {16, 200}, {64, 30}};
+  struct Counter {
+    std::atomic<int> ran{0};
+    void Run() { ran.fetch_add(1); }
+  };
+  for (const Case& c : kCases) {
+    Counter counter;  // counts on the main thread: the threads meet only through the dispatch
+    Flags f;
+    std::vector<TThread*> threads;
+    for (int t = 0; t < c.threads; ++t)
+      threads.push_back(Start(&f, [&](auto&) {
+        for (int i = 0; i < c.calls; ++i) TThread::Synchronize(TThreadMethod::Bind<&Counter::Run>(&counter));
+      }));
+    int timedOut = 0;
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point end = Clock::now() + 120s;
+    while (counter.ran.load() < c.threads * c.calls && Clock::now() < end) {
+      const Clock::time_point start = Clock::now();
+      // Returns at an arrival; only a lost wake-up lets it reach its timeout
+      // (a wait ends after 1 s on Windows, so there this cannot fail).
+      if (!CheckSynchronize(20000) && Clock::now() - start >= 19s) ++timedOut;
+    }
+    EXPECT_EQ(timedOut, 0) << c.threads << " threads";
+    EXPECT_EQ(counter.ran.load(), c.threads * c.calls) << c.threads << " threads";
+    for (TThread* t : threads) {
+      t->WaitFor();
+      delete t;
+    }
+  }
+}
+
 TEST(Synchronize, ServingTheDispatchOutsideTheMainThreadRaises) {
   static const int key = 0;
   static void (*const kCalls[])() = {

@@ -1,5 +1,6 @@
 #include <chrono>
 #include <deque>
+#include <memory>
 #include <mutex>
 
 #include "System.Classes.Streaming.hpp"
@@ -14,14 +15,17 @@ std::atomic<int> activeThreads{0};
 thread_local TThread* current = nullptr;
 
 // --- Main-thread dispatch ---------------------------------------------------
-// A Synchronize call waiting for the main thread. It lives on the caller's
-// stack; the queue links the requests without allocating. The caller waits
-// on its own request's state alone, so finishing one call wakes one caller.
+// A call waiting for the main thread; the queue links the requests. A
+// Synchronize call's belongs to its caller, a Queue call's to the dispatch.
+// The caller of Synchronize waits on its own request's state alone, so
+// finishing one call wakes one caller.
 struct SyncRequest {
   enum State : std::uint32_t { kQueued, kRan, kDropped };
   TThreadMethod method;
   std::exception_ptr error;  // written before the state leaves kQueued
-  SyncRequest* next = nullptr;  // guarded by Dispatch::lock while queued
+  // The next request: in Dispatch::incoming, the one pushed before; in the
+  // list, the one queued after (guarded by Dispatch::lock).
+  SyncRequest* next = nullptr;
   std::atomic<std::uint32_t> state{kQueued};
   bool owned = false;  // made by Queue: nobody waits, the dispatch frees it
   const void* group = nullptr;  // the caller's dispatch group, set before queueing
@@ -34,22 +38,38 @@ struct RunningCall {
   RunningCall* outer;
 };
 
+// The queue has two parts. Callers push onto `incoming` with one
+// compare-and-swap and take no lock, so that many threads queueing at once
+// never wait for each other or for a preempted lock holder. Whoever takes
+// calls out (the main thread; RemoveQueuedEvents and Withdraw on any thread)
+// does so under `lock`, after moving `incoming` to the end of the list in
+// queue order (Collect).
 struct Dispatch {
+  std::atomic<SyncRequest*> incoming{nullptr};  // newest first
   sync::Lock lock;
-  SyncRequest* head = nullptr;  // guarded by lock
+  SyncRequest* head = nullptr;  // oldest first; guarded by lock
   SyncRequest* tail = nullptr;  // guarded by lock
-  TNotifyEvent wake;            // guarded by lock
   // Counts queued calls; CheckSynchronize waits for it to move. Bumped after
-  // the request is linked, so a change seen means the queue has it.
+  // the request is pushed, so a change seen means the queue has it.
   std::atomic<std::uint32_t> arrivals{0};
-  // Retiring the wake hook. Each call of the hook is counted, under the lock,
-  // in the slot of the generation in which it read the hook; a replacement
-  // starts a new generation and then waits until the old slot is empty, so
-  // no call of the replaced hook is under way once SetWakeMainThread
-  // returns. Replacements take `retiring` in turn, so at most two
-  // generations have calls at any time and two slots suffice.
-  std::uint32_t wakeGeneration = 0;  // guarded by lock
+  // Set by CheckSynchronize before it waits for `arrivals` to move; the
+  // first call queued after that clears it and wakes it, the others wake
+  // nobody. Fewer wakes, and fewer threads at once in the system's wake
+  // call, which under Wine spins on a lock shared by all waiters on the
+  // address.
+  std::atomic<bool> awaited{false};
+  // The wake hook, and its retirement. Generation g's hook is hooks[g & 1]
+  // and each of its calls is counted in wakeCalls[g & 1] for the call's
+  // time. A replacement writes the other slot's hook, starts the next
+  // generation and then waits until the old slot's count is zero, so no
+  // call of the replaced hook is under way once SetWakeMainThread returns.
+  // Replacements take `retiring` in turn, so at most two generations have
+  // calls at any time and two slots suffice (see WakeCall for the caller's
+  // side).
+  TNotifyEvent hooks[2];  // written under `retiring` only, as said above
+  std::atomic<std::uint32_t> generation{0};
   std::atomic<std::uint32_t> wakeCalls[2]{};
+  std::atomic<bool> draining{false};  // a replacement waits on wakeCalls
   sync::Lock retiring;
   // The main thread's alone: the calls it is running, and the exceptions of
   // Queue calls not yet rethrown, oldest first.
@@ -62,49 +82,85 @@ Dispatch& dispatch() {
   return d;
 }
 
-// One call of the wake hook, counted in its generation's slot for the time
-// of the call (see Dispatch).
+// The wake hook of the current generation, counted in its generation's slot
+// for as long as this lives (see Dispatch).
 class WakeCall {
  public:
-  explicit WakeCall(std::atomic<std::uint32_t>& calls) : calls_(calls) {}
-  // Release, pairing with SetWakeMainThread's acquire load: what the hook
-  // did happens before the replaced hook's owner may free what it uses.
-  ~WakeCall() {
-    if (calls_.fetch_sub(1, std::memory_order_release) == 1) sync::WakeOne(&calls_);
-  }
-  WakeCall(const WakeCall&) = delete;
-  WakeCall& operator=(const WakeCall&) = delete;
-
- private:
-  std::atomic<std::uint32_t>& calls_;
-};
-
-// Appends `r` to the queue and wakes the main thread: a CheckSynchronize
-// waiting for an arrival, and the application's loop through the wake hook.
-// An exception from the hook passes on; `r` is then still linked, and the
-// caller takes it back (Withdraw).
-void Enqueue(Dispatch& d, SyncRequest* r) {
-  TNotifyEvent wake;
-  std::atomic<std::uint32_t>* calls = nullptr;
-  {
-    std::lock_guard guard(d.lock);
-    (d.tail ? d.tail->next : d.head) = r;
-    d.tail = r;
-    wake = d.wake;
-    if (wake) {
-      calls = &d.wakeCalls[d.wakeGeneration & 1];
-      // Relaxed: the lock orders it before a replacement's swap, which
-      // then waits for this slot.
-      calls->fetch_add(1, std::memory_order_relaxed);
+  explicit WakeCall(Dispatch& d) {
+    // Count ourselves in the generation we read, then check that it is
+    // still current. If it is, a replacement that starts the next one sees
+    // our count and waits for it. If it is not, a replacement may already
+    // have found the slot empty: leave it and read again. Sequentially
+    // consistent, all four, with the replacement's store and load: of our
+    // check and its wait, at least one sees the other.
+    for (;;) {
+      const std::uint32_t g = d.generation.load(std::memory_order_seq_cst);
+      draining_ = &d.draining;
+      calls_ = &d.wakeCalls[g & 1];
+      calls_->fetch_add(1, std::memory_order_seq_cst);
+      if (d.generation.load(std::memory_order_seq_cst) == g) {
+        hook_ = d.hooks[g & 1];
+        return;
+      }
+      Leave();
     }
   }
-  // Release pairs with the acquire load in AwaitArrival.
-  d.arrivals.fetch_add(1, std::memory_order_release);
-  sync::WakeOne(&d.arrivals);
-  if (wake) {
-    WakeCall counted(*calls);
-    wake(nullptr);
+  ~WakeCall() { Leave(); }
+  WakeCall(const WakeCall&) = delete;
+  WakeCall& operator=(const WakeCall&) = delete;
+  const TNotifyEvent& hook() const { return hook_; }
+
+ private:
+  // Release, pairing with SetWakeMainThread's acquire load: what the hook
+  // did happens before the replaced hook's owner may free what it uses.
+  // Wakes the replacement only if one waits: sequentially consistent with
+  // its store of `draining` and its load of the count, so that either it
+  // sees the count at zero or this sees it draining.
+  void Leave() {
+    if (calls_->fetch_sub(1, std::memory_order_seq_cst) == 1 && draining_->load(std::memory_order_seq_cst))
+      sync::WakeOne(calls_);
   }
+
+  std::atomic<bool>* draining_ = nullptr;
+  std::atomic<std::uint32_t>* calls_ = nullptr;
+  TNotifyEvent hook_;
+};
+
+// Moves the calls pushed since the last time to the end of the list. The
+// caller holds d.lock.
+void Collect(Dispatch& d) {
+  // Acquire pairs with the release push in Enqueue: the request's fields
+  // are seen.
+  SyncRequest* pushed = d.incoming.exchange(nullptr, std::memory_order_acquire);
+  if (!pushed) return;
+  SyncRequest* const last = pushed;  // the oldest, once reversed
+  SyncRequest* first = nullptr;
+  while (pushed) {
+    SyncRequest* next = pushed->next;
+    pushed->next = first;
+    first = pushed;
+    pushed = next;
+  }
+  (d.tail ? d.tail->next : d.head) = first;
+  d.tail = last;
+}
+
+// Queues `r` and wakes the main thread: a CheckSynchronize waiting for an
+// arrival, and the application's loop through the wake hook. An exception
+// from the hook passes on; `r` is then still queued, and the caller takes it
+// back (Withdraw).
+void Enqueue(Dispatch& d, SyncRequest* r) {
+  // Release pairs with the acquire exchange in Collect.
+  r->next = d.incoming.load(std::memory_order_relaxed);
+  while (!d.incoming.compare_exchange_weak(r->next, r, std::memory_order_release, std::memory_order_relaxed)) {
+  }
+  // Sequentially consistent, as is AwaitArrival's side: either it sees this
+  // arrival, or this caller or an earlier one sees it waiting and wakes it.
+  d.arrivals.fetch_add(1, std::memory_order_seq_cst);
+  if (d.awaited.load(std::memory_order_relaxed) && d.awaited.exchange(false, std::memory_order_seq_cst))
+    sync::WakeOne(&d.arrivals);
+  const WakeCall call(d);
+  if (call.hook()) call.hook()(nullptr);
 }
 
 // Takes `r` out of the queue if the main thread has not taken it yet;
@@ -112,6 +168,7 @@ void Enqueue(Dispatch& d, SyncRequest* r) {
 // freed already.
 bool Withdraw(Dispatch& d, const SyncRequest* r) {
   std::lock_guard guard(d.lock);
+  Collect(d);
   SyncRequest* before = nullptr;
   for (SyncRequest** link = &d.head; *link; link = &(*link)->next) {
     if (*link == r) {
@@ -165,9 +222,15 @@ const void* CallerGroup() {
 void AwaitArrival(Dispatch& d, int timeoutMs) {
   using Clock = std::chrono::steady_clock;
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  struct Clear {
+    std::atomic<bool>& awaited;
+    ~Clear() { awaited.store(false, std::memory_order_relaxed); }
+  } clear{d.awaited};
   for (int waitMs = timeoutMs; waitMs > 0;) {
-    // Acquire pairs with the release increment in Enqueue.
-    const std::uint32_t seen = d.arrivals.load(std::memory_order_acquire);
+    // Announced before each look at the queue; see Enqueue.
+    d.awaited.store(true, std::memory_order_seq_cst);
+    const std::uint32_t seen = d.arrivals.load(std::memory_order_seq_cst);
+    if (d.incoming.load(std::memory_order_relaxed)) return;
     {
       std::lock_guard guard(d.lock);
       if (d.head) return;
@@ -278,7 +341,11 @@ void TThread::Synchronize(TThreadMethod method) {
     method();
     return;
   }
-  SyncRequest request;
+  // On the heap rather than this stack: every thread's stack has the same
+  // layout, so the callers' state words would share their low address bits,
+  // and Wine's WaitOnAddress keeps one spinning lock per value of those bits.
+  const auto owned = std::make_unique<SyncRequest>();
+  SyncRequest& request = *owned;
   request.method = method;
   request.group = CallerGroup();
   Dispatch& d = dispatch();
@@ -324,6 +391,7 @@ void TThread::RemoveQueuedEvents(const void* object) {
   SyncRequest* dropped = nullptr;  // unlinked, released once the lock is left
   {
     std::lock_guard guard(d.lock);
+    Collect(d);
     SyncRequest** link = &d.head;
     d.tail = nullptr;
     while (SyncRequest* r = *link) {
@@ -351,6 +419,7 @@ bool CheckSynchronize(int timeoutMs) {
   // (RemoveQueuedEvents), and callers that queue again while we run wait for
   // the next round.
   std::unique_lock guard(d.lock);
+  Collect(d);
   std::size_t pending = 0;
   for (SyncRequest* r = d.head; r; r = r->next) ++pending;
   const bool any = pending > 0;
@@ -377,6 +446,7 @@ bool TThread::ServeGroup(const void* group) {
   // The group's calls queued now, in queue order; as in CheckSynchronize, a
   // call queued while they run waits for the next time.
   std::unique_lock guard(d.lock);
+  Collect(d);
   std::size_t pending = 0;
   for (SyncRequest* r = d.head; r; r = r->next) pending += r->group == group;
   const bool any = pending > 0;
@@ -407,19 +477,19 @@ int TThread::GroupCallsRunning(const void* group) {
 TNotifyEvent SetWakeMainThread(TNotifyEvent hook) {
   Dispatch& d = dispatch();
   std::lock_guard turn(d.retiring);
-  TNotifyEvent previous;
-  std::atomic<std::uint32_t>* calls;
-  {
-    std::lock_guard guard(d.lock);
-    previous = d.wake;
-    d.wake = hook;
-    calls = &d.wakeCalls[d.wakeGeneration & 1];
-    ++d.wakeGeneration;
-  }
+  const std::uint32_t g = d.generation.load(std::memory_order_relaxed);  // only we change it
+  // Nobody reads the next generation's slot: the calls of generation g - 1,
+  // which used it, ended before the last replacement returned, and a caller
+  // that still counts itself there finds the generation moved and leaves.
+  d.hooks[(g + 1) & 1] = hook;
+  d.generation.store(g + 1, std::memory_order_seq_cst);
   // Acquire pairs with WakeCall's release: the replaced hook's calls have
   // ended, and what they did is seen here.
-  for (std::uint32_t n; (n = calls->load(std::memory_order_acquire)) != 0;) sync::WaitWhile(*calls, n);
-  return previous;
+  std::atomic<std::uint32_t>& calls = d.wakeCalls[g & 1];
+  d.draining.store(true, std::memory_order_seq_cst);
+  for (std::uint32_t n; (n = calls.load(std::memory_order_seq_cst)) != 0;) sync::WaitWhile(calls, n);
+  d.draining.store(false, std::memory_order_relaxed);
+  return d.hooks[g & 1];
 }
 
 }  // namespace System::Classes
