@@ -9,7 +9,8 @@
 # priority, while the previous one's tests run; the Wine prefix is made
 # while the first Windows configuration builds. Tests of two configurations
 # never run at the same time, and the tests labelled "serial" (the stress
-# program) run alone, after the others, with the build paused.
+# program) run alone, after the others; the niced build goes on meanwhile,
+# on the CPU time they leave (the stress program sleeps most of its run).
 #
 # Per configuration: build/<name>-test.log has what CTest printed,
 # build/<name>-output.log every test's full output (CTest's LastTest.log of
@@ -58,7 +59,7 @@ launcher_of() { echo "build/$1/wine-run"; }
 # build/<name>.built ("<exit code> <seconds>"). After configuring the first
 # configuration that runs under Wine it starts making the Wine prefix
 # (build/wine-prefix.log). It runs in its own process group (set -m), so
-# that it can be paused as a whole.
+# that it can be ended as a whole.
 build_all() {
   local c t rc prefix_started=0
   for c in "${configs[@]}"; do
@@ -80,10 +81,8 @@ start_builder() {
   build_all </dev/null &
   builder=$!
   set +m
-  trap 'resume_builder; kill -- "-$builder" 2>/dev/null' EXIT
+  trap 'kill -- "-$builder" 2>/dev/null' EXIT
 }
-pause_builder() { kill -0 "$builder" 2>/dev/null && kill -STOP -- "-$builder" 2>/dev/null; }
-resume_builder() { kill -CONT -- "-$builder" 2>/dev/null; }
 
 # wait_built CONFIG: waits for the configuration's build; sets build_rc,
 # build_s and wait_s.
@@ -109,7 +108,7 @@ run_pass() {
 }
 
 # run_tests CONFIG LOG: all but the serial tests in parallel, then those one
-# at a time while the build pauses.
+# at a time.
 run_tests() {
   local c=$1 log=$2 rc
   rm -f "build/$c-output.log"
@@ -117,12 +116,10 @@ run_tests() {
   rc=$?
   # These print everything (their figures), so a failure shows its tail here.
   if ctest --test-dir "build/$c" -N -L serial | grep 'Test *#' >/dev/null; then
-    pause_builder
     if ! run_pass "$c" "$log.serial" serial -L serial -V; then
       rc=1
       echo "--- $c: the serial tests failed; their output ends:"; tail -n 60 "$log.serial"
     fi
-    resume_builder
     { echo "=== serial tests"; cat "$log.serial"; } >>"$log" && rm -f "$log.serial"
   fi
   return $rc

@@ -86,7 +86,7 @@ Dispatch& dispatch() {
 // for as long as this lives (see Dispatch).
 class WakeCall {
  public:
-  explicit WakeCall(Dispatch& d) {
+  explicit WakeCall(Dispatch& d) : d_(d) {
     // Count ourselves in the generation we read, then check that it is
     // still current. If it is, a replacement that starts the next one sees
     // our count and waits for it. If it is not, a replacement may already
@@ -95,7 +95,6 @@ class WakeCall {
     // check and its wait, at least one sees the other.
     for (;;) {
       const std::uint32_t g = d.generation.load(std::memory_order_seq_cst);
-      draining_ = &d.draining;
       calls_ = &d.wakeCalls[g & 1];
       calls_->fetch_add(1, std::memory_order_seq_cst);
       if (d.generation.load(std::memory_order_seq_cst) == g) {
@@ -117,11 +116,11 @@ class WakeCall {
   // its store of `draining` and its load of the count, so that either it
   // sees the count at zero or this sees it draining.
   void Leave() {
-    if (calls_->fetch_sub(1, std::memory_order_seq_cst) == 1 && draining_->load(std::memory_order_seq_cst))
+    if (calls_->fetch_sub(1, std::memory_order_seq_cst) == 1 && d_.draining.load(std::memory_order_seq_cst))
       sync::WakeOne(calls_);
   }
 
-  std::atomic<bool>* draining_ = nullptr;
+  Dispatch& d_;
   std::atomic<std::uint32_t>* calls_ = nullptr;
   TNotifyEvent hook_;
 };
@@ -483,8 +482,8 @@ TNotifyEvent SetWakeMainThread(TNotifyEvent hook) {
   // that still counts itself there finds the generation moved and leaves.
   d.hooks[(g + 1) & 1] = hook;
   d.generation.store(g + 1, std::memory_order_seq_cst);
-  // Acquire pairs with WakeCall's release: the replaced hook's calls have
-  // ended, and what they did is seen here.
+  // The loads pair with WakeCall's decrements: the replaced hook's calls
+  // have ended, and what they did is seen here.
   std::atomic<std::uint32_t>& calls = d.wakeCalls[g & 1];
   d.draining.store(true, std::memory_order_seq_cst);
   for (std::uint32_t n; (n = calls.load(std::memory_order_seq_cst)) != 0;) sync::WaitWhile(calls, n);
