@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <stdexcept>
@@ -287,6 +288,65 @@ TEST(Queue, ReturnsAtOnceAndRunsInTheDispatchUnlessDropped) {
   EXPECT_EQ(queued.calls.load(), 1);
   EXPECT_EQ(dropped.calls.load(), 0);
   delete t;
+}
+
+// Many threads queue at once while the main thread serves and another
+// thread drops some of one thread's calls: every call that runs, runs once,
+// after the calls its thread queued before it. The threads meet only
+// through the dispatch and TThread.
+TEST(Queue, EachThreadsCallsRunInTheirOrderWhileManyQueueAndOneDrops) {
+  constexpr int kThreads = 8, kCalls = 400;
+  struct Step {
+    int thread, index;
+    int* last;  // per thread, the index of its last call that ran: main thread only
+    int* outOfOrder;
+    void Run() {
+      if (index <= last[thread]) ++*outOfOrder;
+      last[thread] = index;
+    }
+  };
+  int last[kThreads], outOfOrder = 0;
+  std::fill(std::begin(last), std::end(last), -1);
+  std::vector<std::vector<Step>> steps(kThreads);
+  for (int t = 0; t < kThreads; ++t)
+    for (int i = 0; i < kCalls; ++i) steps[t].push_back({t, i, last, &outOfOrder});
+  struct Ran {
+    int* count;
+    void Run() { ++*count; }
+  };
+  int ran[kThreads] = {};
+  std::vector<Ran> counters;
+  for (int t = 0; t < kThreads; ++t) counters.push_back({&ran[t]});
+  Flags f;
+  std::vector<TThread*> threads;
+  for (int t = 0; t < kThreads; ++t)
+    threads.push_back(Start(&f, [&, t](auto&) {
+      for (Step& s : steps[t]) {
+        TThread::Queue(TThreadMethod::Bind<&Step::Run>(&s));
+        TThread::Queue(TThreadMethod::Bind<&Ran::Run>(&counters[t]));
+      }
+    }));
+  // Drops thread 0's even steps, whether queued yet or not.
+  threads.push_back(Start(&f, [&](auto&) {
+    for (int i = 0; i < kCalls; i += 2) TThread::RemoveQueuedEvents(&steps[0][i]);
+  }));
+  const auto allFinished = [&] {
+    return std::all_of(threads.begin(), threads.end(), [](TThread* t) { return t->Finished(); });
+  };
+  EXPECT_TRUE(ServeUntil(allFinished, 60s));
+  while (CheckSynchronize(0)) {
+  }
+  EXPECT_EQ(outOfOrder, 0);
+  for (int t = 0; t < kThreads; ++t) {
+    EXPECT_EQ(ran[t], kCalls) << "thread " << t;
+    if (t > 0) {
+      EXPECT_EQ(last[t], kCalls - 1) << "thread " << t;
+    }
+  }
+  for (TThread* t : threads) {
+    t->WaitFor();
+    delete t;
+  }
 }
 
 TEST(Queue, AnExceptionLeavesCheckSynchronizeOnceTheRoundHasRun) {
