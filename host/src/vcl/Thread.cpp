@@ -29,7 +29,16 @@ struct SyncRequest {
   std::atomic<std::uint32_t> state{kQueued};
   bool owned = false;  // made by Queue: nobody waits, the dispatch frees it
   const void* group = nullptr;  // the caller's dispatch group, set before queueing
+  // A Queue call's holders: the dispatch, and the queueing thread until its
+  // Enqueue has returned; the last to let go frees it (Release).
+  std::atomic<std::uint8_t> holders{1};
 };
+
+// Lets go of a Queue call's request; the last holder frees it. Acquire and
+// release: the other holder's last use happens before the delete.
+void Release(SyncRequest* r) {
+  if (r->holders.fetch_sub(1, std::memory_order_acq_rel) == 1) delete r;
+}
 
 // A request the main thread is running, innermost first: a running call may
 // serve the dispatch again (CheckSynchronize, ServeGroup), which pushes more.
@@ -163,8 +172,9 @@ void Enqueue(Dispatch& d, SyncRequest* r) {
 }
 
 // Takes `r` out of the queue if the main thread has not taken it yet;
-// returns whether it did. Only compares addresses: `r` may have been run and
-// freed already.
+// returns whether it did. `r` may have run already, but it is still its
+// caller's (a Synchronize call's, or a Queue call's that its caller holds),
+// so no other request can have its address.
 bool Withdraw(Dispatch& d, const SyncRequest* r) {
   std::lock_guard guard(d.lock);
   Collect(d);
@@ -180,14 +190,14 @@ bool Withdraw(Dispatch& d, const SyncRequest* r) {
   return false;
 }
 
-// Ends a request that has left the queue, run or dropped: a Queue call's is
-// freed; a Synchronize call's goes back to its caller. The release store
+// Ends a request that has left the queue, run or dropped: the dispatch lets
+// go of a Queue call's; a Synchronize call's goes back to its caller. The release store
 // pairs with the caller's acquire load in Synchronize, which then sees
 // `error`. From the store on, the request belongs to its caller and may be
 // gone: the wake uses only its address.
 void Finish(SyncRequest* r, SyncRequest::State state) {
   if (r->owned) {
-    delete r;
+    Release(r);
     return;
   }
   std::atomic<std::uint32_t>* word = &r->state;
@@ -374,15 +384,18 @@ void TThread::Queue(TThreadMethod method) {
   request->method = method;
   request->owned = true;
   request->group = CallerGroup();
+  request->holders.store(2, std::memory_order_relaxed);  // the dispatch's and ours
   Dispatch& d = dispatch();
   try {
     Enqueue(d, request);
   } catch (...) {
     // The wake hook raised: take the call back unless the main thread has
-    // it already (it then runs and frees it as usual).
-    if (Withdraw(d, request)) delete request;
+    // it already (it then runs and lets go of it as usual).
+    if (Withdraw(d, request)) Release(request);  // for the dispatch
+    Release(request);
     throw;
   }
+  Release(request);
 }
 
 void TThread::RemoveQueuedEvents(const void* object) {
