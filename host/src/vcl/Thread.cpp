@@ -366,8 +366,8 @@ void TThread::Synchronize(TThreadMethod method) {
   try {
     Enqueue(d, &request);
   } catch (...) {
-    // The wake hook raised. The request lives on this stack: take it back,
-    // or, if the main thread has it already, let that call end first.
+    // The wake hook raised. The request is ours until we return: take it
+    // back, or, if the main thread has it already, let that call end first.
     if (!Withdraw(d, &request)) awaitFinish();
     throw;
   }
