@@ -528,8 +528,10 @@ AtCount MeasureAtCount(int n, int repeats, bool smoke) {
     const double one = RatePerTicker(set, 1, 10, window, warmupMs);
     const double many = RatePerTicker(set, n, 10, window, warmupMs);
     singles.push_back(one);
-    std::fprintf(stderr, "  %s: one %.2f/s, %d: %.2f/s each, %.3f\n", what, one, n, many, many / one);
-    return many / one;
+    // No rate for one timer (the system refused its thread): no figure.
+    const double ratio = one > 0 ? many / one : NAN;
+    std::fprintf(stderr, "  %s: one %.2f/s, %d: %.2f/s each, %.3f\n", what, one, n, many, ratio);
+    return ratio;
   };
   for (int rep = 0; rep < repeats; ++rep) {
     r.syncFraction.push_back(fraction(*MakeQevSyncTickers(), r.syncSingle, "synchronized"));
