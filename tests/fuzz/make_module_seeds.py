@@ -27,6 +27,14 @@ def u64(b, at):
     return struct.unpack_from("<Q", b, at)[0]
 
 
+def patched(data, *edits):
+    """A copy of `data` with each (format, offset, value) of `edits` written in."""
+    b = bytearray(data)
+    for fmt, at, value in edits:
+        struct.pack_into(fmt, b, at, value)
+    return bytes(b)
+
+
 def shrink_pe(data):
     pe = u32(data, 0x3C)
     count, optional_size = u16(data, pe + 6), u16(data, pe + 20)
@@ -95,18 +103,10 @@ def damaged_pe(small, at):
     out = {}
     out["cut-in-names"] = small[:len(small) - 40]
     out["cut-in-headers"] = small[:at["table"] + 20]
-    b = bytearray(small)
-    struct.pack_into("<I", b, 0x3C, len(small) + 100)
-    out["pe-offset-past-end"] = bytes(b)
-    b = bytearray(small)
-    struct.pack_into("<I", b, at["optional"] + (112 if at["wide"] else 96), 0x7FFFFFF0)
-    out["export-outside-sections"] = bytes(b)
-    b = bytearray(small)
-    struct.pack_into("<I", b, at["export_dir"] + 24, 0xFFFFFFFF)
-    out["huge-name-count"] = bytes(b)
-    b = bytearray(small)
-    struct.pack_into("<H", b, at["pe"] + 6, 0xFFFF)
-    out["huge-section-count"] = bytes(b)
+    out["pe-offset-past-end"] = patched(small, ("<I", 0x3C, len(small) + 100))
+    out["export-outside-sections"] = patched(small, ("<I", at["optional"] + (112 if at["wide"] else 96), 0x7FFFFFF0))
+    out["huge-name-count"] = patched(small, ("<I", at["export_dir"] + 24, 0xFFFFFFFF))
+    out["huge-section-count"] = patched(small, ("<H", at["pe"] + 6, 0xFFFF))
     # Every name pointer at the module name: the same text again and again.
     b = bytearray(small)
     names = u32(b, at["export_dir"] + 32) - at["va"] + at["start"]
@@ -127,25 +127,12 @@ def damaged_elf(small, at):
     out = {}
     out["cut-in-strings"] = small[:at["headers"] - 20]
     out["cut-in-headers"] = small[:at["headers"] + 100]
-    b = bytearray(small)
-    struct.pack_into("<Q", b, at["headers"] + 64 + 0x20, 0xFFFFFFFFFFFFFF00)
-    out["huge-symbol-size"] = bytes(b)
-    b = bytearray(small)
-    struct.pack_into("<Q", b, at["headers"] + 64 + 0x38, 1)
-    out["symbol-size-1"] = bytes(b)
-    b = bytearray(small)
-    struct.pack_into("<H", b, 0x3A, 0)
-    struct.pack_into("<H", b, 0x3C, 0xFFFF)
-    out["section-headers-repeat"] = bytes(b)
-    b = bytearray(small)
-    struct.pack_into("<I", b, at["headers"] + 64 + 0x28, 1)
-    out["strings-are-symbols"] = bytes(b)
-    b = bytearray(small)
-    struct.pack_into("<I", b, at["headers"] + 128 + 4, 11)
-    out["two-symbol-tables"] = bytes(b)
-    b = bytearray(small)
-    struct.pack_into("<Q", b, 0x28, 1 << 63)
-    out["section-headers-far"] = bytes(b)
+    out["huge-symbol-size"] = patched(small, ("<Q", at["headers"] + 64 + 0x20, 0xFFFFFFFFFFFFFF00))
+    out["symbol-size-1"] = patched(small, ("<Q", at["headers"] + 64 + 0x38, 1))
+    out["section-headers-repeat"] = patched(small, ("<H", 0x3A, 0), ("<H", 0x3C, 0xFFFF))
+    out["strings-are-symbols"] = patched(small, ("<I", at["headers"] + 64 + 0x28, 1))
+    out["two-symbol-tables"] = patched(small, ("<I", at["headers"] + 128 + 4, 11))
+    out["section-headers-far"] = patched(small, ("<Q", 0x28, 1 << 63))
     return out
 
 
