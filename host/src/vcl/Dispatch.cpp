@@ -66,6 +66,8 @@ struct Dispatch {
   // calls, and of wake hooks that a component's own call met. Guarded by
   // lock.
   std::deque<std::exception_ptr> kept;
+  // kept's size, for a look without the lock: written under it.
+  std::atomic<std::size_t> keptCount{0};
   // The calls the main thread is running; the main thread's alone.
   RunningCall* running = nullptr;
 };
@@ -78,6 +80,20 @@ Dispatch& dispatch() {
 void Keep(Dispatch& d, std::exception_ptr error) {
   std::lock_guard guard(d.lock);
   d.kept.push_back(std::move(error));
+  d.keptCount.store(d.kept.size(), std::memory_order_release);
+}
+
+// Takes the oldest kept exception, if any.
+std::exception_ptr TakeKept(Dispatch& d) {
+  // Acquire, pairing with Keep's release: an exception kept before what this
+  // thread has seen is found without the lock.
+  if (d.keptCount.load(std::memory_order_acquire) == 0) return nullptr;
+  std::lock_guard guard(d.lock);
+  if (d.kept.empty()) return nullptr;
+  std::exception_ptr oldest = std::move(d.kept.front());
+  d.kept.pop_front();
+  d.keptCount.store(d.kept.size(), std::memory_order_relaxed);
+  return oldest;
 }
 
 // Moves the calls pushed since the last time to the end of the list. The
@@ -205,12 +221,14 @@ bool Serve(Dispatch& d, const TDispatchGroup* group) {
     Unlink(d, before, r);
     guard.unlock();
     RunCall(d, r);
+    if (pending == 1) break;  // the round's last: no need for the lock again
     guard.lock();
   }
   return any;
 }
 
-// Whether a call waits to be served.
+// Whether a call waits to be served: pushed, or already collected into the
+// list by another thread (RemoveQueuedEvents, Withdraw).
 bool Queued(Dispatch& d) {
   // Sequentially consistent: the waiter's look, after its PrepareWait.
   if (d.incoming.load(std::memory_order_seq_cst)) return true;
@@ -262,18 +280,39 @@ void Drop(Match match) {
   }
 }
 
-// A Synchronize request of the calling thread, in its dispatch group.
-std::unique_ptr<SyncRequest> NewRequest(TThreadMethod method) {
-  // On the heap rather than the caller's stack: every thread's stack has the
-  // same layout, so the callers' state words would share their low address
-  // bits, and Wine's WaitOnAddress keeps one spinning lock per value of those
-  // bits.
-  auto r = std::make_unique<SyncRequest>();
-  r->method = method;
-  const TThread* t = TThread::Current();
-  r->group = t ? t->DispatchGroup() : 0;
-  return r;
-}
+// The calling thread's Synchronize request, kept from one call to the next:
+// a thread makes one such call at a time (a wake hook that makes another
+// meanwhile gets a new one). On the heap rather than the caller's stack:
+// every thread's stack has the same layout, so the callers' state words would
+// share their low address bits, and Wine's WaitOnAddress keeps one spinning
+// lock per value of those bits.
+thread_local std::unique_ptr<SyncRequest> spareRequest;
+
+class CallerRequest {
+ public:
+  // The request for `method`, in the calling thread's dispatch group.
+  explicit CallerRequest(TThreadMethod method)
+      : r_(spareRequest ? std::move(spareRequest) : std::make_unique<SyncRequest>()) {
+    r_->method = method;
+    r_->error = nullptr;
+    // Relaxed: the request is this thread's alone until it is pushed.
+    r_->state.store(SyncRequest::kQueued, std::memory_order_relaxed);
+    const TThread* t = TThread::Current();
+    r_->group = t ? t->DispatchGroup() : 0;
+  }
+  // The main thread may still wake the request's state word: a spurious wake
+  // of this thread's next call at most, which loads the word again.
+  ~CallerRequest() {
+    if (!spareRequest) spareRequest = std::move(r_);
+  }
+  CallerRequest(const CallerRequest&) = delete;
+  CallerRequest& operator=(const CallerRequest&) = delete;
+  SyncRequest* get() const { return r_.get(); }
+  SyncRequest* operator->() const { return r_.get(); }
+
+ private:
+  std::unique_ptr<SyncRequest> r_;
+};
 
 void RequireMainThread(const char16_t* message) {
   if (!Kernel::IsMainThread()) throw EThread(message);
@@ -291,17 +330,17 @@ void TThread::Synchronize(TThreadMethod method) {
     method();
     return;
   }
-  const auto request = NewRequest(method);
+  const CallerRequest request(method);
   Dispatch& d = dispatch();
   try {
     Enqueue(d, request.get());
   } catch (...) {
     // The wake hook raised. The request is ours until we return: take it
     // back, or, if the main thread has it already, let that call end first.
-    if (!Withdraw(d, request.get())) AwaitFinish(*request);
+    if (!Withdraw(d, request.get())) AwaitFinish(*request.get());
     throw;
   }
-  if (AwaitFinish(*request) == SyncRequest::kDropped)
+  if (AwaitFinish(*request.get()) == SyncRequest::kDropped)
     throw EThread(u"Synchronize: the call was removed from the queue before it ran");
   if (request->error) std::rethrow_exception(request->error);
 }
@@ -311,9 +350,9 @@ bool TThread::SynchronizeOwnCall(TThreadMethod method) {
     method();
     return true;
   }
-  const auto request = NewRequest(method);
+  const CallerRequest request(method);
   EnqueueOwn(dispatch(), request.get());
-  if (AwaitFinish(*request) == SyncRequest::kDropped) return false;
+  if (AwaitFinish(*request.get()) == SyncRequest::kDropped) return false;
   if (request->error) std::rethrow_exception(request->error);
   return true;
 }
@@ -323,7 +362,10 @@ void TThread::Queue(TThreadMethod method) {
     method();
     return;
   }
-  auto* request = NewRequest(method).release();
+  auto* request = new SyncRequest;
+  request->method = method;
+  const TThread* t = TThread::Current();
+  request->group = t ? t->DispatchGroup() : 0;
   request->owned = true;
   request->holders.store(2, std::memory_order_relaxed);  // the dispatch's and ours
   Dispatch& d = dispatch();
@@ -362,14 +404,8 @@ bool CheckSynchronize(int timeoutMs) {
   Dispatch& d = dispatch();
   if (timeoutMs > 0) AwaitArrival(d, timeoutMs);
   const bool any = Serve(d, nullptr);
-  std::exception_ptr oldest;
-  {
-    std::lock_guard guard(d.lock);
-    if (d.kept.empty()) return any;
-    oldest = d.kept.front();
-    d.kept.pop_front();
-  }
-  std::rethrow_exception(oldest);
+  if (std::exception_ptr oldest = TakeKept(d)) std::rethrow_exception(oldest);
+  return any;
 }
 
 bool TThread::ServeGroup(TDispatchGroup group) {
