@@ -280,33 +280,17 @@ void Drop(Match match) {
   }
 }
 
-// The calling thread's Synchronize request, kept from one call to the next:
-// a thread makes one such call at a time (a wake hook that makes another
-// meanwhile gets a new one). On the heap rather than the caller's stack:
-// every thread's stack has the same layout, so the callers' state words would
-// share their low address bits, and Wine's WaitOnAddress keeps one spinning
-// lock per value of those bits.
-thread_local std::unique_ptr<SyncRequest> spareRequest;
-
+// A Synchronize request of the calling thread, in its dispatch group. On the
+// heap rather than the caller's stack: every thread's stack has the same
+// layout, so the callers' state words would share their low address bits,
+// and Wine's WaitOnAddress keeps one spinning lock per value of those bits.
 class CallerRequest {
  public:
-  // The request for `method`, in the calling thread's dispatch group.
-  explicit CallerRequest(TThreadMethod method)
-      : r_(spareRequest ? std::move(spareRequest) : std::make_unique<SyncRequest>()) {
+  explicit CallerRequest(TThreadMethod method) : r_(std::make_unique<SyncRequest>()) {
     r_->method = method;
-    r_->error = nullptr;
-    // Relaxed: the request is this thread's alone until it is pushed.
-    r_->state.store(SyncRequest::kQueued, std::memory_order_relaxed);
     const TThread* t = TThread::Current();
     r_->group = t ? t->DispatchGroup() : 0;
   }
-  // The main thread may still wake the request's state word: a spurious wake
-  // of this thread's next call at most, which loads the word again.
-  ~CallerRequest() {
-    if (!spareRequest) spareRequest = std::move(r_);
-  }
-  CallerRequest(const CallerRequest&) = delete;
-  CallerRequest& operator=(const CallerRequest&) = delete;
   SyncRequest* get() const { return r_.get(); }
   SyncRequest* operator->() const { return r_.get(); }
 
