@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <new>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -110,6 +111,55 @@ TEST(Ownership, OwnerFreedWhileOneOfItsComponentsIsBeingDestroyed) {
   // component's end comes last, without touching the freed owner.
   EXPECT_EQ(freed, (std::vector<int>{9, 2, 1, 0}));
 }
+
+// "Close the form" code run inside the form's own teardown: a component
+// whose destructor frees the application's form, if it is still there.
+struct Counted : TComponent {
+  int* count;
+  Counted(TComponent* owner, int* c) : TComponent(owner), count(c) {}
+  ~Counted() override { ++*count; }
+};
+struct ClosesForm : Counted {
+  TComponent** form;
+  ClosesForm(TComponent* owner, int* c, TComponent** f) : Counted(owner, c), form(f) {}
+  ~ClosesForm() override {
+    if (*form) {
+      delete *form;
+      *form = nullptr;
+    }
+  }
+};
+
+// How far up the stack of destructions the component that closes the form
+// sits: 0, it is the form itself; 1, the form owns it; 2, the form owns its
+// owner.
+class NestedDelete : public ::testing::TestWithParam<int> {};
+
+TEST_P(NestedDelete, OfAComponentBeingDestroyedIsIgnored) {
+  const int depth = GetParam();
+  int destroyed = 0;
+  TComponent* form = nullptr;
+  TComponent* top = nullptr;
+  if (depth == 0) {
+    top = new ClosesForm(nullptr, &destroyed, &form);
+  } else {
+    top = new Counted(nullptr, &destroyed);
+    TComponent* parent = depth == 2 ? new Counted(top, &destroyed) : top;
+    new ClosesForm(parent, &destroyed, &form);
+  }
+  form = top;
+  {
+    const qevtest::HangGuard guard("a nested delete of the form", 20s);
+    delete top;
+  }
+  EXPECT_EQ(destroyed, depth + 1);  // each component once
+}
+
+std::string DepthName(const testing::TestParamInfo<int>& info) {
+  static const char* const names[] = {"ItsOwnDestructor", "ItsOwner", "ItsOwnersOwner"};
+  return names[info.param];
+}
+INSTANTIATE_TEST_SUITE_P(Ownership, NestedDelete, testing::Values(0, 1, 2), DepthName);
 
 TEST(ComponentName, MustBeAnIdentifierUniqueWithinTheOwner) {
   auto* owner = new TComponent(nullptr);

@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "support/HangGuard.hpp"
 #include "support/Wait.hpp"
 
 namespace {
@@ -162,6 +163,40 @@ TEST(WakeHook, ARaisingHookLeavesNoRequestBehind) {
     EXPECT_EQ(target.calls.load(), 0);
     delete caller;
   }
+}
+
+// A hook that tries to replace the hook, which it must not: the replacement
+// would wait for the very call it is made from.
+struct ReplacingWaker {
+  void Wake(System::TObject*) { SetWakeMainThread({}); }
+};
+
+// The replacement is refused with EThread, which Queue passes to its caller
+// as any exception of the hook (the call withdrawn), and the hook stays.
+TEST(WakeHook, AHookThatReplacesTheHookIsRefused) {
+  const qevtest::HangGuard guard("a wake hook that replaces the hook", 20s);
+  struct Caller : TThread {
+    Target* target;
+    bool refused = false;  // read after WaitFor
+    explicit Caller(Target* t) : target(t) {}
+    void Execute() override {
+      try {
+        TThread::Queue(TThreadMethod::Bind<&Target::Run>(target));
+      } catch (const EThread&) {
+        refused = true;
+      }
+    }
+  };
+  ReplacingWaker replacing;
+  Target target;
+  const TNotifyEvent previous = SetWakeMainThread(TNotifyEvent::Bind<&ReplacingWaker::Wake>(&replacing));
+  auto* caller = TThread::Create<Caller>(&target);
+  caller->WaitFor();
+  EXPECT_TRUE(caller->refused);
+  EXPECT_EQ(SetWakeMainThread(previous).data, &replacing);
+  EXPECT_FALSE(CheckSynchronize(0));
+  EXPECT_EQ(target.calls.load(), 0);
+  delete caller;
 }
 
 // A long CheckSynchronize wait with nothing arriving lasts its whole timeout,

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <string>
 #include <thread>
 
 #include "QevTimer.hpp"
@@ -212,5 +213,60 @@ INSTANTIATE_TEST_SUITE_P(
                              },
                              false}),
     [](const testing::TestParamInfo<CallCase>& info) { return info.param.name; });
+
+// Two deletes of one timer that overlap: one from inside its own
+// worker-thread handler, one on the main thread (of the timer, or of its
+// owner), in either order. The timer goes once, and the second delete
+// touches nothing freed (the sanitizers check).
+struct TwoDeletesCase {
+  const char* name;
+  bool handlerFirst;  // the handler's delete comes first
+  bool viaOwner;      // the main thread frees the owner rather than the timer
+};
+
+struct DeletesItselfWhileRunning {
+  bool handlerFirst;     // set before the timer runs
+  bool entered = false;  // the main thread's
+  void Entered() { entered = true; }
+  void OnTimer(System::TObject* sender) {
+    System::Classes::TThread::Queue(System::Classes::TThreadMethod::Bind<&DeletesItselfWhileRunning::Entered>(this));
+    if (!handlerFirst) std::this_thread::sleep_for(150ms);  // the main thread's delete is under way
+    delete sender;
+    std::this_thread::sleep_for(handlerFirst ? 900ms : 750ms);
+  }
+};
+
+class TwoDeletesOfOneTimer : public testing::TestWithParam<TwoDeletesCase> {};
+
+TEST_P(TwoDeletesOfOneTimer, DestroyItOnce) {
+  const TwoDeletesCase c = GetParam();
+  destroyed = 0;
+  auto* owner = c.viaOwner ? new TComponent(nullptr) : nullptr;
+  auto* timer = WitnessedTimer(owner);
+  timer->SetInterval(0.001);
+  DeletesItselfWhileRunning handler{c.handlerFirst};
+  timer->SetOnTimer(TNotifyEvent::Bind<&DeletesItselfWhileRunning::OnTimer>(&handler));
+  timer->Start();
+  if (c.handlerFirst)
+    std::this_thread::sleep_for(qevtest::Scaled(200ms));  // not serving: the hand-over stays queued
+  else
+    ASSERT_TRUE(ServeUntil([&] { return handler.entered; }));
+  if (c.viaOwner)
+    delete owner;
+  else
+    delete timer;
+  EXPECT_TRUE(ServeUntil([] { return destroyed.load() == 1; }));
+  EXPECT_TRUE(AllThreadsEnded());
+  qevtest::ServeFor(50ms);
+  EXPECT_TRUE(handler.entered);
+  EXPECT_EQ(destroyed.load(), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    SelfFreeingTimers, TwoDeletesOfOneTimer,
+    testing::Values(TwoDeletesCase{"HandlerThenMainThread", true, false},
+                    TwoDeletesCase{"MainThreadThenHandler", false, false},
+                    TwoDeletesCase{"HandlerThenOwner", true, true}, TwoDeletesCase{"OwnerThenHandler", false, true}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
