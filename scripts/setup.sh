@@ -6,7 +6,7 @@ set -euo pipefail
 
 pkgs=(cmake ninja-build g++ libgtest-dev clang libclang-rt-14-dev
       g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
-      wine wine64 wine32:i386 python3-pefile pkg-config lintian "$@")
+      wine wine64 wine32:i386 python3-pefile pkg-config lintian spin "$@")
 
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
   dpkg --add-architecture i386
