@@ -167,6 +167,7 @@ struct StartStop {
 StartStop MeasureQevStartStop(int rounds);
 StartStop MeasureBareStartStop(int rounds);
 std::vector<double> MeasureDispatchUs(int rounds);
+std::vector<double> MeasureSynchronizeUs(int rounds);
 struct PingPong;
 // Hand-over round trips through `p`, one every 1 ms (floors.cpp).
 std::vector<double> MeasureRoundTripUs(PingPong& p, int rounds);

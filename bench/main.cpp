@@ -410,6 +410,8 @@ struct CostResult {
   // The dispatch, and its floors: the stand-in's own address wait (what the
   // dispatch hands over with) and std::condition_variable.
   RoundTrips dispatch, addressWait, condvar;
+  // A Synchronize call's round trip, from a thread calling every 1 ms.
+  RoundTrips synchronize;
   std::vector<StartStop> qevSS, bareSS;
   MemoryFigures mem100, mem1000;
 };
@@ -448,13 +450,14 @@ CostResult MeasureCosts(const Options& opt) {
       c.bareSS.push_back(MeasureBareStartStop(rounds));
     }
     c.dispatch.Add(MeasureDispatchUs(dispatchRounds));
+    c.synchronize.Add(MeasureSynchronizeUs(dispatchRounds));
     c.addressWait.Add(MeasureRoundTripUs(*MakeHostSync(), dispatchRounds));
     c.condvar.Add(MeasureRoundTripUs(*MakeStdCondition(), dispatchRounds));
     if (!opt.quick) MeasureMemory(opt, c);
     std::fprintf(stderr,
-                 "  rep %d: back-to-back %.2f M/s (bare %.2f M/s), dispatch p50 %.1f us, round trip p50 %.1f "
-                 "us (address wait), %.1f us (condition variable)\n",
-                 rep + 1, c.qevB2b.back() / 1e6, c.bareB2b.back() / 1e6, c.dispatch.p50.back(),
+                 "  rep %d: back-to-back %.2f M/s (bare %.2f M/s), dispatch p50 %.1f us, Synchronize p50 %.1f us, "
+                 "round trip p50 %.1f us (address wait), %.1f us (condition variable)\n",
+                 rep + 1, c.qevB2b.back() / 1e6, c.bareB2b.back() / 1e6, c.dispatch.p50.back(), c.synchronize.p50.back(),
                  c.addressWait.p50.back(), c.condvar.p50.back());
   }
   return c;
@@ -473,6 +476,10 @@ void CostTable(std::ostream& md, const CostResult& c, const LatenessResult& at1,
         "round trip of the address wait it hands over with, a bare wait/wake pair 1 ms apart) | "
      << Summary(c.dispatch) << " | " << Summary(c.addressWait) << " | "
      << Ratio(PerRepeatRatio(c.dispatch.p50, c.addressWait.p50)) << " (p50) |\n";
+  md << "| Synchronize round trip from a thread calling every 1 ms, p50 / p99 us, all repeats pooled (floor: "
+        "the same bare wait/wake pair) | "
+     << Summary(c.synchronize) << " | " << Summary(c.addressWait) << " | "
+     << Ratio(PerRepeatRatio(c.synchronize.p50, c.addressWait.p50)) << " (p50) |\n";
   md << "| the same against a std::condition_variable round trip | " << Summary(c.dispatch) << " | "
      << Summary(c.condvar) << " | " << Ratio(PerRepeatRatio(c.dispatch.p50, c.condvar.p50)) << " (p50) |\n";
   if (!c.qevSS.empty()) {
@@ -652,6 +659,8 @@ void TargetTable(std::ostream& md, const LatenessResult& at1, std::size_t ticks1
   if (c) {
     Target(md, "dispatch p50 / round trip p50 of a bare wait/wake pair 1 ms apart",
            RatiosPerRepeat(c->dispatch.p50, c->addressWait.p50), 1.5, true, notJudged);
+    Target(md, "Synchronize round trip p50 / round trip p50 of a bare wait/wake pair 1 ms apart",
+           RatiosPerRepeat(c->synchronize.p50, c->addressWait.p50), 1.5, true, notJudged);
     Target(md, "back-to-back ticks per second / a bare loop calling an empty function",
            RatiosPerRepeat(c->qevB2b, c->bareB2b), 0.05, false, notJudged);
     if (!c->mem1000.qevRss.empty())

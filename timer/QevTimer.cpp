@@ -32,7 +32,6 @@ TQevTimer::TQevTimer(TComponent* AOwner)
       FVersion(kVersion),
       FInterval(1.0),
       FEnabled(true),
-      FTimerThread(nullptr),
       FCycled(true),
       FRepeatCount(0),
       FCounter(0),
@@ -42,12 +41,23 @@ TQevTimer::TQevTimer(TComponent* AOwner)
   try {
     UpdateTimer();
   } catch (...) {
-    Teardown();  // as the destructor would, then pass the failure on
+    // As a destruction would, then pass the failure on (no worker was
+    // stored, so none is waited for).
+    BeginDestruction();
+    FLink->Settle(false);
+    FLink->Finish();
     throw;
   }
 }
 
-TQevTimer::~TQevTimer() { Teardown(); }
+TQevTimer::~TQevTimer() {
+  if (!FLink->Released()) {
+    // Not freed by delete: nothing may stay behind in this memory.
+    BeginDestruction();
+    FLink->Settle(false);
+  }
+  FLink->Finish();
+}
 
 void TQevTimer::operator delete(TQevTimer* self, std::destroying_delete_t) {
   // Off the main thread, a delete from inside any timer's handler, or of a
@@ -61,7 +71,26 @@ void TQevTimer::operator delete(TQevTimer* self, std::destroying_delete_t) {
     self->HandOver();
     return;
   }
-  if (self->FLink->Claim(onMainThread)) System::TObject::operator delete(self, std::destroying_delete);
+  if (self->FLink->Claim(onMainThread)) self->Dispose();
+}
+
+void TQevTimer::BeginDestruction() noexcept {
+  SetState(csDestroying, true);  // no handler call starts from now on
+  FEnabled.store(false);
+  FLink->StopWorker();
+  System::Kernel::Sleep(kDestructionPauseMs);
+  FLink->Release();
+}
+
+void TQevTimer::Dispose() noexcept {
+  BeginDestruction();
+  if (FLink->Settle(true)) {
+    System::TObject::operator delete(this, std::destroying_delete);
+    return;
+  }
+  // Abandoned to a handler still running above us on this stack (Settle):
+  // out of the owner's list now, freed by the main thread once it returned.
+  if (TComponent* owner = Owner()) owner->RemoveComponent(this);
 }
 
 void TQevTimer::HandOver() noexcept {
@@ -70,40 +99,21 @@ void TQevTimer::HandOver() noexcept {
   // waits until the hand-over call is queued and marked before it looks.
   detail::Presence at(link);
   if (!at.Enter() || !link.ClaimHandOver()) return;  // destruction under way
-  FEnabled.store(false);  // no handler call starts from now on
-  DropWorker();
+  SetState(csDestroying, true);  // no handler call starts from now on
+  FEnabled.store(false);
+  link.StopWorker();
   link.QueueHandOver();
 }
 
 const System::TTypeInfo* TQevTimer::ClassInfo() const noexcept { return &TypeInfo; }
 
-void TQevTimer::Teardown() noexcept {
-  FEnabled.store(false);
-  DropWorker();
-  System::Kernel::Sleep(kDestructionPauseMs);
-  FLink->Release();
-  FLink->AwaitWorkersOut();
-  FLink->Finish();
-}
-
-void TQevTimer::DropWorker() {
-  detail::WorkerPointerUse use(*FLink);
-  // Sequentially consistent: a read of FTimerThread inside the
-  // workerPointerUsers/FTimerThread pair (see Detach).
-  if (TTimerThread* worker = FTimerThread.exchange(nullptr, std::memory_order_seq_cst)) worker->Terminate();
-}
-
 void TQevTimer::UpdateTimer() {
   if (ComponentState() & csDesigning) return;
-  DropWorker();
+  FLink->StopWorker();
   if (FEnabled.load()) {
-    detail::WorkerPointerUse use(*FLink);
-    TTimerThread* worker = TThread::Create<TTimerThread>(this);
-    // The new worker's first tick may already have restarted this timer
-    // from its handler, storing the worker that replaces it: then ours is the
-    // replaced one. Storing over that worker would leave two running.
-    TTimerThread* none = nullptr;
-    if (!FTimerThread.compare_exchange_strong(none, worker, std::memory_order_seq_cst)) worker->Terminate();
+    FLink->StartWorker([this] { return TThread::Create<TTimerThread>(this); });
+    // Handed over meanwhile (another thread's delete): it stays stopped.
+    if (!FLink->Alive()) FEnabled.store(false);
   }
   // Relaxed: the count alone; nothing else is read through it.
   FCounter.store(0, std::memory_order_relaxed);
@@ -117,7 +127,8 @@ void TQevTimer::DoTimer() {
 }
 
 void TQevTimer::SetEnabled(bool Value) {
-  if (Value == FEnabled.load()) return;
+  // A timer being destroyed, or handed over for it, never starts again.
+  if (Value == FEnabled.load() || (Value && !FLink->Alive())) return;
   FEnabled.store(Value);
   UpdateTimer();
 }
@@ -131,11 +142,11 @@ void TQevTimer::SetOnTimer(TNotifyEvent Value) { FOnTimer.Store(Value); }
 void TQevTimer::SetPriority(TThreadPriority Value) {
   if (Value == FPriority.load()) return;
   FPriority.store(Value);
-  detail::WorkerPointerUse use(*FLink);
-  if (TTimerThread* worker = FTimerThread.load(std::memory_order_seq_cst)) worker->SetPriority(Value);
+  FLink->SetWorkerPriority(Value);
 }
 
 void TQevTimer::Start() {
+  if (!FLink->Alive()) return;  // as in SetEnabled
   FEnabled.store(true);
   UpdateTimer();
 }

@@ -31,30 +31,13 @@ TTimerThread::TTimerThread(TQevTimer* AOwner) : Owner(AOwner), FLink(AOwner->FLi
 }
 
 TTimerThread::~TTimerThread() {
-  Detach();
+  // A worker whose system thread never started was never stored.
+  if (ThreadID() == System::Kernel::CurrentThreadId()) FLink->WorkerEnds(this);
   EndMinTimerPeriod();
   FLink->Drop();
 }
 
 const System::TTypeInfo* TTimerThread::ClassInfo() const noexcept { return &TypeInfo; }
-
-void TTimerThread::Detach() noexcept {
-  // A worker whose system thread never started was never stored.
-  if (ThreadID() != System::Kernel::CurrentThreadId()) return;
-  FLink->AwaitNoWorkerPointerUsers();  // the timer may be storing us right now
-  {
-    detail::Presence at(*FLink);
-    if (at.Enter()) {
-      // Sequentially consistent: this worker's side of the
-      // workerPointerUsers/FTimerThread pair. A thread that counted itself in
-      // `workerPointerUsers` before this clear is seen by the wait below; one
-      // that counts itself after it reads null here.
-      TTimerThread* self = this;
-      Owner->FTimerThread.compare_exchange_strong(self, nullptr, std::memory_order_seq_cst);
-    }
-  }
-  FLink->AwaitNoWorkerPointerUsers();  // the timer may have read us just before
-}
 
 void TTimerThread::CustomSleep(std::uint32_t Milliseconds) { Sleep(static_cast<int>(Milliseconds)); }
 
@@ -95,13 +78,16 @@ void TTimerThread::Execute() {
 
     if (!at.Enter()) break;
     if (Owner->FEnabled.load()) {
+      // A tick dropped by the destruction, or whose wake failed, is not
+      // lost unseen: the first leaves the timer at once (below), the second
+      // stays queued for the next dispatch, which rethrows the wake's error.
       if (Owner->FNeedSynchronization.load())
-        Synchronize(TThreadMethod::Bind<&TQevTimer::DoTimer>(Owner));
+        SynchronizeOwnCall(detail::TimerLink::Tick(Owner));
       else
         Owner->DoTimer();
-      // The handler may have destroyed the timer on the main thread inside
-      // Synchronize (or in a call it asked of the main thread); then leave
-      // without touching it.
+      // The handler may have begun the timer's destruction on the main
+      // thread inside Synchronize (or in a call it asked of the main thread);
+      // then leave without touching it.
       if (FLink->Released()) break;
     }
     if (!Owner->FCycled.load()) Terminate();

@@ -58,6 +58,11 @@ class QEV_VCL_API TComponent : public TObject {
   // owner, if it still has one.
   ~TComponent() override;
 
+  // `delete` of a component whose destruction has begun (further up this
+  // thread's stack: a destructor, or a call it made, deleting it again) does
+  // nothing; otherwise as TObject's.
+  static void operator delete(TComponent* self, std::destroying_delete_t);
+
   const TTypeInfo* ClassInfo() const noexcept override;
   // Sets csDestroying on this component before its destructors run.
   void BeforeDestruction() override;
@@ -68,6 +73,9 @@ class QEV_VCL_API TComponent : public TObject {
   TComponent* Components(int index) const { return components_.at(static_cast<std::size_t>(index)); }
   // The owned component of that name (compared as identifiers), or null.
   TComponent* FindComponent(const UnicodeString& name) const;
+  // Takes `component` out of this component's list, if it is there, and
+  // clears its owner.
+  void RemoveComponent(TComponent* component);
 
   TComponentState ComponentState() const noexcept { return state_.load(std::memory_order_acquire); }
   // Sets csDesigning on this component and, recursively, on those it owns.
@@ -105,6 +113,9 @@ class QEV_VCL_API EThread : public Exception {
  public:
   using Exception::Exception;
 };
+
+// A dispatch group: see TThread::SetDispatchGroup.
+using TDispatchGroup = std::uint64_t;
 
 // TThread: a system thread running Execute.
 //
@@ -167,23 +178,22 @@ class QEV_VCL_API TThread : public TObject {
   // sleeps (skipping the destructor's pause) replaces the Kernel entry.
   static TSleepHook SetSleepHook(TSleepHook hook) noexcept;
 
-  // The thread's dispatch group: an opaque key (null: none) that every
-  // Synchronize and Queue call made on this thread carries, so that the main
-  // thread can serve one group's calls alone (ServeGroup). Set it before or
-  // after the thread starts; a call takes the value it finds when queued.
-  const void* DispatchGroup() const noexcept { return group_.load(std::memory_order_acquire); }
-  void SetDispatchGroup(const void* group) noexcept { group_.store(group, std::memory_order_release); }
+  // The thread's dispatch group (0: none), which every Synchronize and Queue
+  // call made on this thread carries, so that the main thread can serve one
+  // group's calls alone (ServeGroup). Set it before or after the thread
+  // starts; a call takes the value it finds when queued.
+  TDispatchGroup DispatchGroup() const noexcept { return group_.load(std::memory_order_acquire); }
+  void SetDispatchGroup(TDispatchGroup group) noexcept { group_.store(group, std::memory_order_release); }
+  // A group no other call of NewDispatchGroup has returned or will return.
+  static TDispatchGroup NewDispatchGroup() noexcept;
 
   // Runs `method` on the main thread and returns when it has run; an
   // exception it raises is rethrown here. On the main thread it runs at once.
-  // A call dropped by RemoveQueuedEvents returns without having run. If the
+  // A call dropped unrun by RemoveQueuedEvents raises EThread here. If the
   // wake hook raises, its exception is rethrown here instead: the call is
   // withdrawn unrun, unless the main thread had already begun it, in which
   // case this returns (by the hook's exception) only after the call ended.
   static void Synchronize(TThreadMethod method);
-  // Drops the queued Synchronize calls whose object is `object`; their
-  // callers return. Drops that object's Queue calls too, unrun.
-  static void RemoveQueuedEvents(const void* object);
   // Hands `method` to the main thread and returns at once: CheckSynchronize
   // runs it, in turn with the Synchronize calls. On the main thread it runs
   // at once. An exception it raises is kept by the dispatch and rethrown by
@@ -191,17 +201,33 @@ class QEV_VCL_API TThread : public TObject {
   // exception is rethrown here and the call is withdrawn unrun, unless the
   // main thread had already begun it.
   static void Queue(TThreadMethod method);
+  // A component's own calls to the main thread (a timer's ticks and the
+  // destructions it hands over), which no application code waits on and which
+  // must not be lost: as Synchronize and Queue, except that the call is never
+  // withdrawn and the wake hook's exception never reaches the caller. If the
+  // hook raises, the call stays queued for the next dispatch and the hook's
+  // exception is kept as a raising Queue call's is. SynchronizeOwnCall
+  // returns false if the call was dropped unrun; QueueOwnCall queues in
+  // `group` rather than the caller's.
+  static bool SynchronizeOwnCall(TThreadMethod method);
+  static void QueueOwnCall(TThreadMethod method, TDispatchGroup group);
+
+  // Drop queued calls unrun: those whose object is `object`, or those of
+  // exactly `method`. A dropped Synchronize call's caller returns from it (by
+  // EThread, or false from SynchronizeOwnCall).
+  static void RemoveQueuedEvents(const void* object);
+  static void RemoveQueuedEvents(TThreadMethod method);
 
   // Main thread only (EThread elsewhere). Runs, in queue order, the calls
   // queued now whose group is `group`, and no others; never waits. Returns
   // whether any ran. A Synchronize call's exception goes back to its caller;
   // a Queue call's is kept as in CheckSynchronize, so nothing leaves this
   // function by an exception and a destructor may call it.
-  static bool ServeGroup(const void* group);
+  static bool ServeGroup(TDispatchGroup group);
   // Main thread only (EThread elsewhere). How many Synchronize calls of
   // `group` the main thread is running right now, nested ones included. Each
   // has a caller blocked until it returns. Queue calls are not counted.
-  static int GroupCallsRunning(const void* group);
+  static int GroupCallsRunning(TDispatchGroup group);
 
   // Number of threads made by this class whose Execute has not yet returned.
   static int ActiveCount() noexcept;
@@ -226,7 +252,7 @@ class QEV_VCL_API TThread : public TObject {
   std::atomic<bool> finished_{false};
   std::atomic<bool> freeOnTerminate_{false};
   std::atomic<TThreadPriority> priority_{TThreadPriority::tpNormal};
-  std::atomic<const void*> group_{nullptr};
+  std::atomic<TDispatchGroup> group_{0};
   std::exception_ptr fatal_;
 };
 
@@ -240,7 +266,8 @@ class QEV_VCL_API TThread : public TObject {
 //
 // Kept errors: an exception raised by a Queue call (which has no caller to
 // receive it) is kept, in the order raised, whoever ran the call (this
-// function or ServeGroup). After its round, each CheckSynchronize rethrows
+// function or ServeGroup), and so is a wake hook's exception that a
+// component's own call (QueueOwnCall, SynchronizeOwnCall) met. After its round, each CheckSynchronize rethrows
 // the oldest kept exception, if any; the next call rethrows the next one. So
 // two Queue calls that raise in one round come out of two CheckSynchronize
 // calls, and none is lost.
@@ -250,8 +277,8 @@ QEV_VCL_API bool CheckSynchronize(int timeoutMs = 0);
 // Queue call is queued, so that a loop sleeping elsewhere can wake up and
 // call CheckSynchronize. Returns the previous hook, and returns only once no
 // call of the previous hook is under way: from then on it is never called
-// again, so what it uses may be freed. A hook must therefore neither wait
-// for the main thread nor replace the hook itself.
+// again, so what it uses may be freed. A hook must therefore not wait for
+// the main thread; a hook that calls SetWakeMainThread gets EThread.
 QEV_VCL_API TNotifyEvent SetWakeMainThread(TNotifyEvent hook);
 
 }  // namespace System::Classes

@@ -249,8 +249,14 @@ TEST(Synchronize, DroppedCallsNeverRunAndReleaseTheirCallers) {
   Target dropped, kept;
   Flags f;
   std::atomic<int> returned{0};
+  std::string droppedSaw;
   auto* a = Start(&f, [&](auto&) {
-    TThread::Synchronize(TThreadMethod::Bind<&Target::Run>(&dropped));
+    try {
+      TThread::Synchronize(TThreadMethod::Bind<&Target::Run>(&dropped));
+      droppedSaw = "returned";
+    } catch (const EThread&) {
+      droppedSaw = "EThread";
+    }
     ++returned;
   });
   auto* b = Start(&f, [&](auto&) {
@@ -265,6 +271,7 @@ TEST(Synchronize, DroppedCallsNeverRunAndReleaseTheirCallers) {
   EXPECT_EQ(dropped.calls.load(), 0);
   EXPECT_EQ(kept.calls.load(), 1);
   a->WaitFor();
+  EXPECT_EQ(droppedSaw, "EThread");  // never as if it had run
   b->WaitFor();
   delete a;
   delete b;
@@ -459,11 +466,11 @@ TEST(Synchronize, CheckSynchronizeWakesForCallersArrivingTogether) {
 }
 
 TEST(Synchronize, ServingTheDispatchOutsideTheMainThreadRaises) {
-  static const int key = 0;
+  static const TDispatchGroup key = TThread::NewDispatchGroup();
   static void (*const kCalls[])() = {
       [] { CheckSynchronize(0); },
-      [] { TThread::ServeGroup(&key); },
-      [] { TThread::GroupCallsRunning(&key); },
+      [] { TThread::ServeGroup(key); },
+      [] { TThread::GroupCallsRunning(key); },
   };
   for (auto* call : kCalls) {
     std::atomic<bool> raised{false};
@@ -517,7 +524,7 @@ TEST(Queue, EveryExceptionOfARoundLeavesACheckSynchronizeInTurn) {
 // Three threads in two groups and one in none queue calls; serving a group
 // runs its calls alone, in queue order, and never raises.
 TEST(DispatchGroup, ServingAGroupRunsItsCallsAloneInOrder) {
-  static const int groupA = 0, groupB = 0;
+  const TDispatchGroup groupA = TThread::NewDispatchGroup(), groupB = TThread::NewDispatchGroup();
   std::vector<int> order;  // the main thread's alone
   struct Step {
     std::vector<int>* order;
@@ -528,26 +535,26 @@ TEST(DispatchGroup, ServingAGroupRunsItsCallsAloneInOrder) {
   Raises failing{5};
   Flags f;
   auto* ta = Start(&f, [&](auto& self) {
-    self.SetDispatchGroup(&groupA);
+    self.SetDispatchGroup(groupA);
     TThread::Queue(TThreadMethod::Bind<&Step::Run>(&a1));
     TThread::Queue(TThreadMethod::Bind<&Raises::Fail>(&failing));
   });
   ta->WaitFor();
   auto* tb = Start(&f, [&](auto& self) {
-    self.SetDispatchGroup(&groupB);
+    self.SetDispatchGroup(groupB);
     TThread::Queue(TThreadMethod::Bind<&Step::Run>(&b));
   });
   tb->WaitFor();
   std::thread([&] { TThread::Queue(TThreadMethod::Bind<&Step::Run>(&none)); }).join();
   auto* ta2 = Start(&f, [&](auto& self) {
-    self.SetDispatchGroup(&groupA);
+    self.SetDispatchGroup(groupA);
     TThread::Queue(TThreadMethod::Bind<&Step::Run>(&a2));
   });
   ta2->WaitFor();
 
-  EXPECT_EQ(Raised([] { EXPECT_TRUE(TThread::ServeGroup(&groupA)); }), "none");
+  EXPECT_EQ(Raised([&] { EXPECT_TRUE(TThread::ServeGroup(groupA)); }), "none");
   EXPECT_EQ(order, (std::vector<int>{1, 2}));
-  EXPECT_FALSE(TThread::ServeGroup(&groupA));
+  EXPECT_FALSE(TThread::ServeGroup(groupA));
   // The kept exception comes out of the next CheckSynchronize, after its round.
   EXPECT_EQ(Raised([] { CheckSynchronize(0); }), "5");
   EXPECT_EQ(order, (std::vector<int>{1, 2, 3, 4}));
@@ -556,16 +563,16 @@ TEST(DispatchGroup, ServingAGroupRunsItsCallsAloneInOrder) {
 
 // A Synchronize call served by ServeGroup gets its exception back as usual.
 TEST(DispatchGroup, ASynchronizeCallServedByItsGroupPassesItsExceptionBack) {
-  static const int group = 0;
+  const TDispatchGroup group = TThread::NewDispatchGroup();
   Raises failing{6};
   Flags f;
   std::string caught;  // read after WaitFor
   auto* t = Start(&f, [&](auto& self) {
-    self.SetDispatchGroup(&group);
+    self.SetDispatchGroup(group);
     caught = Raised([&] { TThread::Synchronize(TThreadMethod::Bind<&Raises::Fail>(&failing)); });
   });
   const auto deadline = std::chrono::steady_clock::now() + qevtest::Scaled(10s);
-  while (!TThread::ServeGroup(&group) && std::chrono::steady_clock::now() < deadline)
+  while (!TThread::ServeGroup(group) && std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(1ms);
   t->WaitFor();
   EXPECT_EQ(caught, "6");
@@ -578,49 +585,49 @@ TEST(DispatchGroup, ASynchronizeCallServedByItsGroupPassesItsExceptionBack) {
 // call has run nested in it: both are counted while they run; neither a Queue
 // call nor another group's calls are.
 TEST(DispatchGroup, GroupCallsRunningCountsTheRunningSynchronizeCallsOfTheGroup) {
-  static const int groupA = 0, groupB = 0;
+  static const TDispatchGroup groupA = TThread::NewDispatchGroup(), groupB = TThread::NewDispatchGroup();
   struct Probe {
     // The main thread's alone.
     int outerSees = -1, innerSees = -1, otherGroupSees = -1, queuedSees = -1;
     TThread* inner = nullptr;
     Flags flags;
     void Outer() {
-      outerSees = TThread::GroupCallsRunning(&groupA);
+      outerSees = TThread::GroupCallsRunning(groupA);
       inner = Start(&flags, [this](auto& self) {
-        self.SetDispatchGroup(&groupA);
+        self.SetDispatchGroup(groupA);
         TThread::Synchronize(TThreadMethod::Bind<&Probe::Inner>(this));
       });
       const auto deadline = std::chrono::steady_clock::now() + qevtest::Scaled(10s);
       while (innerSees < 0 && std::chrono::steady_clock::now() < deadline) {
-        TThread::ServeGroup(&groupA);
+        TThread::ServeGroup(groupA);
         std::this_thread::sleep_for(1ms);
       }
     }
     void Inner() {
-      innerSees = TThread::GroupCallsRunning(&groupA);
-      otherGroupSees = TThread::GroupCallsRunning(&groupB);
+      innerSees = TThread::GroupCallsRunning(groupA);
+      otherGroupSees = TThread::GroupCallsRunning(groupB);
     }
-    void Queued() { queuedSees = TThread::GroupCallsRunning(&groupA); }
+    void Queued() { queuedSees = TThread::GroupCallsRunning(groupA); }
   } probe;
   Flags f;
   auto* outer = Start(&f, [&](auto& self) {
-    self.SetDispatchGroup(&groupA);
+    self.SetDispatchGroup(groupA);
     TThread::Synchronize(TThreadMethod::Bind<&Probe::Outer>(&probe));
   });
   EXPECT_TRUE(ServeUntil([&] { return probe.innerSees >= 0; }));
   outer->WaitFor();
   // A Queue call of the group, running alone, counts nothing: itself neither.
   auto* queued = Start(&f, [&](auto& self) {
-    self.SetDispatchGroup(&groupA);
+    self.SetDispatchGroup(groupA);
     TThread::Queue(TThreadMethod::Bind<&Probe::Queued>(&probe));
   });
   queued->WaitFor();
-  EXPECT_TRUE(TThread::ServeGroup(&groupA));
+  EXPECT_TRUE(TThread::ServeGroup(groupA));
   EXPECT_EQ(probe.outerSees, 1);
   EXPECT_EQ(probe.innerSees, 2);
   EXPECT_EQ(probe.otherGroupSees, 0);
   EXPECT_EQ(probe.queuedSees, 0);
-  EXPECT_EQ(TThread::GroupCallsRunning(&groupA), 0);
+  EXPECT_EQ(TThread::GroupCallsRunning(groupA), 0);
   probe.inner->WaitFor();
   for (TThread* t : {static_cast<TThread*>(outer), static_cast<TThread*>(queued), probe.inner}) delete t;
 }

@@ -987,10 +987,12 @@ void WakeHooks(std::chrono::seconds budget) {
     current = &next;
     ++fig.hookSwaps;
     ++fig.operations;
-    CheckSynchronize(0);
-    // A synchronized tick whose hook raised ends that worker: start anew.
-    if ((round & 255) == 255)
-      for (Slot* s : ticking) s->timer->Start();
+    // A synchronized tick whose hook raised stays queued; the hook's
+    // exception comes out of the dispatch.
+    try {
+      CheckSynchronize(0);
+    } catch (const EStress&) {
+    }
     if ((round & 63) == 63) watchdog.Progress();
   }
   System::Classes::SetWakeMainThread(original);
@@ -999,8 +1001,13 @@ void WakeHooks(std::chrono::seconds budget) {
   for (Slot* s : ticking) s->Destroy();
   if (!ServeUntil([&] { return std::all_of(queuers.begin(), queuers.end(), [](Queuer* q) { return q->Finished(); }); }))
     Wrong("wake hooks: a queueing thread did not end");
-  // Their last Queue calls name them: run those before the threads go.
-  while (CheckSynchronize(0)) {
+  // Their last Queue calls name them: run those before the threads go (and
+  // the hooks' kept exceptions come out meanwhile).
+  for (bool more = true; more;) {
+    try {
+      more = CheckSynchronize(0);
+    } catch (const EStress&) {
+    }
   }
   std::uint64_t ran = 0;
   for (Queuer* q : queuers) {

@@ -148,25 +148,33 @@ class QEV_PACKAGE_CLASS TQevTimer : public TComponent {
   // limit, normal priority) and, outside design state, starts ticking at
   // once. Raises EThread if the system refuses the worker thread.
   QEV_PACKAGE_API explicit TQevTimer(TComponent* AOwner);
-  // Tells the worker to stop, pauses 500 ms, and returns once no worker of
-  // this timer can touch it any more. A handler call may begin while the
-  // destruction begins (the worker checks, then calls): the destruction waits
-  // for it to return, so the call always sees a live timer; no call begins
-  // once `delete` has returned. While it waits on the main thread it runs
-  // this timer's own workers' calls to the main thread (a worker-thread
-  // handler waiting in Synchronize), and no other queued call. It does not
-  // wait for a worker whose Synchronize call the main thread is running
-  // further up its stack: a handler that asks the main thread to free its
-  // timer, or the timer's owner, gets its call back once the timer is gone,
-  // and must not touch the timer afterwards.
+  // Ends the timer's link. `delete` has done the rest before any destructor
+  // runs (see operator delete); a timer destroyed otherwise (a constructor
+  // that failed) stops, pauses and waits here.
   QEV_PACKAGE_API ~TQevTimer() override;
-  // `delete` on the main thread destroys the timer at once. On another
-  // thread, inside any timer's handler or for a timer with an owner, it stops
-  // the timer and hands the destruction to the main thread's dispatch
-  // (CheckSynchronize), so that the owner's list changes on the main thread
-  // only and no handler waits for another; an ownerless timer freed by a
-  // thread inside no handler is destroyed at once on that thread. A timer
-  // whose destruction has begun or been handed over is left to it.
+  // Who destroys the timer. `delete` on the main thread destroys it at once.
+  // On another thread, inside any timer's handler or for a timer with an
+  // owner, it stops the timer and hands the destruction to the main thread's
+  // dispatch (CheckSynchronize), so that the owner's list changes on the main
+  // thread only and no handler waits for another; an ownerless timer freed by
+  // a thread inside no handler is destroyed at once on that thread. A timer
+  // whose destruction has begun or been handed over is left to it, and never
+  // starts again.
+  //
+  // The destruction, before any destructor of the object runs (so a
+  // subclass's members stay alive for its handler): tells the worker to stop,
+  // pauses 500 ms, drops the timer's synchronized ticks not yet run, and waits
+  // until no worker of this timer can touch it any more. A handler call may
+  // begin while the destruction begins (the worker checks, then calls): the
+  // destruction waits for it to return; no call begins once `delete` has
+  // returned. While it waits on the main thread it runs this timer's own
+  // workers' calls to the main thread (a worker-thread handler waiting in
+  // Synchronize), and no other queued call. A worker whose Synchronize call
+  // the main thread is running further up its stack (a handler that asks the
+  // main thread to free its timer or form, or to run a modal loop in which
+  // that happens) cannot be waited for: the timer then stays allocated and
+  // readable, stopped and out of its owner's list, until that handler has
+  // returned, and the main thread's dispatch frees it afterwards.
   // Exported, as is ClassInfo, for subclasses defined outside the package,
   // whose deleting destructors and virtual tables refer to both.
   QEV_PACKAGE_API static void operator delete(TQevTimer* self, std::destroying_delete_t);
@@ -212,25 +220,27 @@ class QEV_PACKAGE_CLASS TQevTimer : public TComponent {
 
  private:
   friend class TTimerThread;
+  friend class detail::TimerLink;
   friend struct TimerMetadata;
 
   QEV_PACKAGE_API void UpdateTimer();
   QEV_PACKAGE_API void DoTimer();
-  void DropWorker();
-  void Teardown() noexcept;
+  void BeginDestruction() noexcept;
+  void Dispose() noexcept;
   void HandOver() noexcept;
 
   double FVersion;
   std::atomic<double> FInterval;
   detail::AtomicNotifyEvent FOnTimer;
   std::atomic<bool> FEnabled;
-  std::atomic<TTimerThread*> FTimerThread;
   std::atomic<bool> FCycled;
   std::atomic<std::uint32_t> FRepeatCount;
   std::atomic<std::uint32_t> FCounter;
   std::atomic<TThreadPriority> FPriority;
   std::atomic<bool> FNeedSynchronization;
-  detail::TimerLink* FLink;  // shared with the workers; outlives the timer
+  // Shared with the workers, outlives the timer, and holds the current
+  // worker (FTimerThread's slot).
+  detail::TimerLink* FLink;
 };
 
 // TTimerThread: the worker of one run of a timer. Create it with
@@ -253,7 +263,6 @@ class QEV_PACKAGE_CLASS TTimerThread : public TThread {
 
  private:
   void Wait(double interval, detail::Presence& at);
-  void Detach() noexcept;
 
   TQevTimer* Owner;
   detail::TimerLink* FLink;

@@ -98,7 +98,12 @@ void DetachThread(Kernel::OsThread* t) {
   delete t;
 }
 
-std::uint64_t CurrentThreadId() { return static_cast<std::uint64_t>(gettid()); }
+std::uint64_t CurrentThreadId() {
+  // Asked of the kernel once per thread: gettid is a system call, and the
+  // dispatch asks on every call.
+  thread_local const auto id = static_cast<std::uint64_t>(gettid());
+  return id;
+}
 
 void SleepMs(std::uint32_t ms) {
   timespec left{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};

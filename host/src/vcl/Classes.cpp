@@ -26,13 +26,25 @@ TComponent::~TComponent() {
   // already begun further up this thread's stack.
   while (!components_.empty()) {
     TComponent* child = components_.back();
-    components_.pop_back();
-    // Release, pairing with Owner()'s acquire: a thread that sees no owner
-    // sees the child out of this list.
-    child->owner_.store(nullptr, std::memory_order_release);
+    RemoveComponent(child);
     delete child;
   }
-  if (TComponent* owner = Owner()) std::erase(owner->components_, this);
+  if (TComponent* owner = Owner()) owner->RemoveComponent(this);
+}
+
+void TComponent::operator delete(TComponent* self, std::destroying_delete_t) {
+  // A test and a set in one step; only this thread destroys the component,
+  // so nothing else is ordered by it.
+  const TComponentState before = self->state_.fetch_or(csDestroying, std::memory_order_relaxed);
+  if (before & csDestroying) return;
+  TObject::operator delete(self, std::destroying_delete);
+}
+
+void TComponent::RemoveComponent(TComponent* component) {
+  if (std::erase(components_, component) == 0) return;
+  // Release, pairing with Owner()'s acquire: a thread that sees no owner
+  // sees the component out of this list.
+  component->owner_.store(nullptr, std::memory_order_release);
 }
 
 const TTypeInfo* TComponent::ClassInfo() const noexcept { return &TypeInfo; }
