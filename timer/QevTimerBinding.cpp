@@ -14,8 +14,14 @@ std::atomic<TTimeGetDevCapsProc> _timeGetDevCaps{nullptr};
 
 void* LinkAPI(System::UnicodeString ModuleName, System::UnicodeString ProcName) {
   namespace K = System::Kernel;
-  K::HMODULE module = K::GetModuleHandleW(ModuleName.c_str());
-  if (!module) module = K::LoadSystemLibraryW(ModuleName.c_str());  // never the application's folder
+  const char16_t* library = ModuleName.c_str();
+  K::HMODULE module = K::GetModuleHandleW(library);
+  // A bare name is looked for in the system folder first, so that a system
+  // library (winmm.dll) never comes from a file of that name beside the
+  // application; a library the system lacks, and a name with a folder in it
+  // (which the system-folder load refuses), get the system's ordinary search.
+  if (!module) module = K::LoadSystemLibraryW(library);
+  if (!module) module = K::LoadLibraryW(library);
   if (!module) return nullptr;
   const System::AnsiString name = System::ToAnsi(ProcName);
   return K::GetProcAddress(module, name.c_str());

@@ -26,8 +26,10 @@ using qevtest::AllThreadsEnded;
 using qevtest::ServeUntil;
 
 // --- A scripted system loader ---------------------------------------------
-// Knows "loaded.dll" (already loaded) and "loadable.dll"; in both it finds
-// the entry points named in `procs`. Every call is logged.
+// Knows "loaded.dll" (already loaded), "loadable.dll" (in the system folder)
+// and the application's own library, found by the ordinary search by its bare
+// name and by its full path; in all of them it finds the entry points named in
+// `procs`. Every call is logged.
 
 struct Loader {
   std::mutex lock;
@@ -35,6 +37,7 @@ struct Loader {
   std::vector<std::pair<std::string, void*>> procs;
   std::vector<std::string> loaded{"loaded.dll"};
   std::vector<std::string> loadable{"loadable.dll"};
+  std::vector<std::string> ownLibrary{"own.dll", "C:\\app\\own.dll", "/app/own.dll"};
   void Add(const std::string& entry) {
     std::lock_guard guard(lock);
     log.push_back(entry);
@@ -53,19 +56,22 @@ K::HMODULE FakeModule(const char16_t* n) {
   const auto& l = loader.loaded;
   return std::find(l.begin(), l.end(), name) != l.end() ? &moduleToken : nullptr;
 }
+bool Knows(const std::vector<std::string>& libraries, const std::string& name) {
+  return std::find(libraries.begin(), libraries.end(), name) != libraries.end();
+}
+// The ordinary search finds the system's libraries and the application's own.
 K::HMODULE FakeLoad(const char16_t* n) {
   const std::string name = System::UnicodeString(n).ToUtf8();
   loader.Add("load " + name);
-  const auto& l = loader.loadable;
-  return std::find(l.begin(), l.end(), name) != l.end() ? &moduleToken : nullptr;
+  return Knows(loader.loadable, name) || Knows(loader.ownLibrary, name) ? &moduleToken : nullptr;
 }
-// The system-folder load: the same library set, logged apart so that a test
-// sees which of the two loads the binding used.
+// The system-folder load finds the system's libraries only, and refuses a
+// name with a folder in it as the real one does.
 K::HMODULE FakeSystemLoad(const char16_t* n) {
   const std::string name = System::UnicodeString(n).ToUtf8();
   loader.Add("system load " + name);
-  const auto& l = loader.loadable;
-  return std::find(l.begin(), l.end(), name) != l.end() ? &moduleToken : nullptr;
+  if (name.find_first_of("/\\") != std::string::npos) return nullptr;
+  return Knows(loader.loadable, name) ? &moduleToken : nullptr;
 }
 void* FakeProc(K::HMODULE m, const char* n) {
   loader.Add(std::string("proc ") + n);
@@ -167,8 +173,14 @@ TEST_F(ScriptedLoader, LinkAPILooksUpBeforeLoadingAndOnlyWithAModule) {
   const LinkCase cases[] = {
       {"loaded.dll", "Entry", true, {"module loaded.dll", "proc Entry"}},
       {"loadable.dll", "Entry", true, {"module loadable.dll", "system load loadable.dll", "proc Entry"}},
-      {"missing.dll", "Entry", false, {"module missing.dll", "system load missing.dll"}},
+      {"missing.dll", "Entry", false, {"module missing.dll", "system load missing.dll", "load missing.dll"}},
       {"loaded.dll", "Missing", false, {"module loaded.dll", "proc Missing"}},
+      // The application's own library: not in the system folder, so the
+      // ordinary search with the same text, by bare name and by full path.
+      {"own.dll", "Entry", true, {"module own.dll", "system load own.dll", "load own.dll", "proc Entry"}},
+      {"C:\\app\\own.dll", "Entry", true,
+       {"module C:\\app\\own.dll", "system load C:\\app\\own.dll", "load C:\\app\\own.dll", "proc Entry"}},
+      {"/app/own.dll", "Entry", true, {"module /app/own.dll", "system load /app/own.dll", "load /app/own.dll", "proc Entry"}},
   };
   for (const LinkCase& c : cases) {
     for (int attempt = 0; attempt < 2; ++attempt) {  // nothing is kept between calls
@@ -184,9 +196,10 @@ TEST_F(ScriptedLoader, MissingLibraryIsRetriedOnEveryCallAndTimersStillRun) {
   RunOneWorker();
   RunOneWorker();
   // Each begin and each end: the capability query and the period call each
-  // look for the library and try to load it; no entry point is looked up.
+  // look for the library and try both loads; no entry point is looked up.
   std::vector<std::string> expected;
-  for (int call = 0; call < 2 * 4; ++call) expected.insert(expected.end(), {"module winmm.dll", "system load winmm.dll"});
+  for (int call = 0; call < 2 * 4; ++call)
+    expected.insert(expected.end(), {"module winmm.dll", "system load winmm.dll", "load winmm.dll"});
   EXPECT_EQ(loader.Take(), expected);
   EXPECT_EQ(Qevtimer::_timeGetDevCaps.load(), nullptr);
 }

@@ -1,7 +1,8 @@
 // Runs from a folder that also holds a library named "winmm.dll" of the
 // test's own (planted_winmm_win.cpp), with Wine told to prefer such native
 // libraries. The timer must bind the system's multimedia library all the
-// same: the planted one is never loaded.
+// same: the planted one is never loaded. The application's own libraries in
+// that folder bind through LinkAPI by their bare name and by full path.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -35,7 +36,9 @@ std::wstring SystemFolder() {
 
 void* Entry(HMODULE module, const char* name) { return reinterpret_cast<void*>(::GetProcAddress(module, name)); }
 
-bool PlantedLoaded() { return ::GetEnvironmentVariableW(L"QEV_PLANTED_WINMM", nullptr, 0) != 0; }
+bool Loaded(const wchar_t* name) {
+  return ::GetEnvironmentVariableW((std::wstring(L"QEV_LOADED_") + name).c_str(), nullptr, 0) != 0;
+}
 
 // Under Wine, a library beside the program is tried first only when Wine is
 // told to prefer native ones; without that this test could not fail.
@@ -58,7 +61,8 @@ TEST(PlantedWinmm, TheTimerBindsTheSystemsLibraryOnly) {
   ASSERT_TRUE(qevtest::ServeUntil([&] { return timer->GetCycleNumber() >= 2; }));
   delete timer;
 
-  EXPECT_FALSE(PlantedLoaded()) << "the planted winmm.dll beside the program was loaded";
+  EXPECT_FALSE(Loaded(L"WINMM")) << "the planted winmm.dll beside the program was loaded";
+  EXPECT_EQ(Qevtimer::LinkAPI(u"winmm.dll", u"PlantedEntry"), nullptr);
   const HMODULE winmm = ::GetModuleHandleW(L"winmm.dll");
   ASSERT_NE(winmm, nullptr);
   EXPECT_EQ(ModuleFolder(winmm), SystemFolder());
@@ -66,6 +70,27 @@ TEST(PlantedWinmm, TheTimerBindsTheSystemsLibraryOnly) {
   EXPECT_EQ(reinterpret_cast<void*>(Qevtimer::_timeBeginPeriod.load()), Entry(winmm, "timeBeginPeriod"));
   EXPECT_EQ(reinterpret_cast<void*>(Qevtimer::_timeGetDevCaps.load()), Entry(winmm, "timeGetDevCaps"));
   EXPECT_NE(Qevtimer::_timeBeginPeriod.load(), nullptr);
+}
+
+// A library the system folder lacks gets LoadLibraryW's own search, which
+// starts in the application's folder; a full path loads that file.
+TEST(PlantedWinmm, LinkAPIBindsTheApplicationsOwnLibraries) {
+  const std::wstring beside = ModuleFolder(nullptr);
+  const std::u16string fullPath(reinterpret_cast<const char16_t*>((beside + L"\\qev_own_path.dll").c_str()));
+  const struct {
+    const wchar_t* module;
+    std::u16string name;
+  } cases[] = {{L"qev_own_bare.dll", u"qev_own_bare.dll"}, {L"qev_own_path.dll", fullPath}};
+  for (const auto& c : cases) {
+    ASSERT_EQ(::GetModuleHandleW(c.module), nullptr) << "already loaded: " << c.module;
+    void* entry = Qevtimer::LinkAPI(System::UnicodeString(c.name), u"PlantedEntry");
+    const HMODULE module = ::GetModuleHandleW(c.module);
+    ASSERT_NE(module, nullptr) << c.module;
+    EXPECT_EQ(ModuleFolder(module), beside) << c.module;
+    EXPECT_EQ(entry, Entry(module, "PlantedEntry")) << c.module;
+    EXPECT_NE(entry, nullptr) << c.module;
+  }
+  EXPECT_FALSE(Loaded(L"WINMM"));
 }
 
 }  // namespace

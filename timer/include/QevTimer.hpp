@@ -80,7 +80,9 @@ QEV_PACKAGE_API extern std::atomic<TTimePeriodProc> _timeEndPeriod;
 QEV_PACKAGE_API extern std::atomic<TTimeGetDevCapsProc> _timeGetDevCaps;
 
 // The address of `ProcName` in the library `ModuleName`, loading the library
-// if it is not loaded yet; null if either is missing. Keeps nothing.
+// if it is not loaded yet; null if either is missing. Keeps nothing. A bare
+// name is loaded from the system folder if it is there, otherwise (and a
+// name with a folder in it) by LoadLibraryW's own search.
 QEV_PACKAGE_API void* LinkAPI(System::UnicodeString ModuleName, System::UnicodeString ProcName);
 
 // ---------------------------------------------------------------------------

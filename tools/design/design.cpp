@@ -3,11 +3,13 @@
 // class's published properties like a property inspector, and creates a
 // component in design state on a new form, sets its properties by name and
 // saves the form as text.
+#include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <exception>
-#include <fstream>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <optional>
@@ -36,7 +38,13 @@ const char kHelp[] =
     "the component in design state on a new form (a TDataModule named Form1),\n"
     "sets the properties by name (enumerations and Booleans by name, events as\n"
     "the name of a form method, which the designer adds), prints the property\n"
-    "list again and saves the form text to FILE (\"-\" for standard output).\n";
+    "list again and saves the form text to FILE (\"-\" for standard output).\n"
+    "A public property (NeedSynchronization) can be set too, but the form\n"
+    "never stores it: the listing says so.\n"
+    "\n"
+    "Exit status: 0 when done (\"saved Form1 to FILE\" only after the whole\n"
+    "file was written and closed), 1 when the package, a property or the\n"
+    "save failed (the message says which), 2 for a wrong command line.\n";
 
 // The package's file name on this target, from the build.
 constexpr const char* kDefaultPackage = QEV_PACKAGE_FILE;
@@ -103,14 +111,20 @@ std::string ShowDefault(const T::TPropInfo& p) {
   return ShowValue(p, T::TValue(p.Default), nullptr);
 }
 
-void ListProperties(const System::TTypeInfo* cls, const System::TObject* instance, const C::TDataModule* root) {
+// Lists the published properties, then the public ones in `publicSet` (set
+// by name, but never stored with the form: the designer does not show them).
+void ListProperties(const System::TTypeInfo* cls, const System::TObject* instance, const C::TDataModule* root,
+                    const std::vector<const T::TPropInfo*>& publicSet = {}) {
   std::printf("published properties of %s:\n", cls->Name);
   std::printf("  %-14s %-16s %-16s %s\n", "property", "type", "value", "default");
-  for (const T::TPropInfo* p : T::GetPropList(cls)) {
-    std::printf("  %-14s %-16s %-16s %s%s\n", p->Name, p->PropType->Name,
-                ShowValue(*p, T::GetPropValue(instance, p), root).c_str(), ShowDefault(*p).c_str(),
-                p->Stored ? "" : " (not stored)");
-  }
+  const auto row = [&](const T::TPropInfo* p, const std::string& note) {
+    std::printf("  %-14s %-16s %-16s %s\n", p->Name, p->PropType->Name,
+                ShowValue(*p, T::GetPropValue(instance, p), root).c_str(), note.c_str());
+  };
+  for (const T::TPropInfo* p : T::GetPropList(cls)) row(p, ShowDefault(*p) + (p->Stored ? "" : " (not stored)"));
+  if (publicSet.empty()) return;
+  std::printf("public properties set (not published: not stored with the form):\n");
+  for (const T::TPropInfo* p : publicSet) row(p, "(public; not stored)");
 }
 
 // A form method that the designer adds for an event: empty at design time.
@@ -212,12 +226,37 @@ void ShowPalette() {
   }
 }
 
+// Writes `text` to the file `path`; throws, naming the step that failed,
+// unless every byte reached the file and it was closed.
+void WriteFile(const std::string& path, const std::string& text) {
+  std::error_code error;
+  if (std::filesystem::is_directory(path, error)) throw std::runtime_error("cannot save to " + path + ": it is a folder");
+  const std::filesystem::path folder = std::filesystem::path(path).parent_path();
+  if (!folder.empty() && !std::filesystem::is_directory(folder, error))
+    throw std::runtime_error("cannot save to " + path + ": there is no folder " + folder.string());
+  const auto failed = [&](const char* step) {
+    return std::runtime_error("cannot save to " + path + ": " + step + " failed: " + std::strerror(errno));
+  };
+  errno = 0;
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+  if (!file) throw failed("opening it");
+  const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size() && std::fflush(file) == 0;
+  const int writeError = errno;
+  const bool closed = std::fclose(file) == 0;
+  if (!written) {
+    errno = writeError;
+    throw failed("writing it");
+  }
+  if (!closed) throw failed("closing it");
+}
+
 void SaveForm(const C::TDataModule& form, const std::string& save) {
   const std::string text = C::WriteFormText(form);
   if (save == "-") {
-    std::fputs(text.c_str(), stdout);
+    if (std::fputs(text.c_str(), stdout) < 0 || std::fflush(stdout) != 0)
+      throw std::runtime_error(std::string("cannot write the form to standard output: ") + std::strerror(errno));
   } else {
-    std::ofstream(save, std::ios::binary) << text;
+    WriteFile(save, text);
     std::printf("saved Form1 to %s\n", save.c_str());
   }
 }
@@ -234,13 +273,17 @@ void DesignOnNewForm(C::TComponentClass cls, const Options& options) {
   std::printf("created %s: %s on Form1, %s\n", name.c_str(), cls->Name,
               component->ComponentState() & C::csDesigning ? "in design state" : "running");
   ListProperties(cls, component, form.get());
+  std::vector<const T::TPropInfo*> publicSet;
   for (const auto& [prop, text] : options.sets) {
     const T::TPropInfo* p = T::GetPropInfo(cls, prop);
     if (!p) throw std::runtime_error(std::string(cls->Name) + " has no property " + prop);
     T::SetPropValue(component, p, ParseValue(*p, text, *form));
-    std::printf("set %s = %s\n", p->Name, text.c_str());
+    const bool isPublic = p->Visibility == T::TMemberVisibility::mvPublic;
+    std::printf("set %s = %s%s\n", p->Name, text.c_str(),
+                isPublic ? " (a public property, not published: not stored with the form)" : "");
+    if (isPublic && std::find(publicSet.begin(), publicSet.end(), p) == publicSet.end()) publicSet.push_back(p);
   }
-  if (!options.sets.empty()) ListProperties(cls, component, form.get());
+  if (!options.sets.empty()) ListProperties(cls, component, form.get(), publicSet);
   if (!options.save.empty()) SaveForm(*form, options.save);
 }
 

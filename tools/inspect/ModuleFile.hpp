@@ -32,4 +32,20 @@ ModuleExports ParseExports(std::span<const std::uint8_t> bytes);
 // The same for a file; also throws ModuleError if it cannot be opened.
 ModuleExports ReadExports(const std::string& path);
 
+// What a module file is built for, read from its headers.
+struct ModuleTarget {
+  std::string system;        // "Windows" (PE) or "Linux" (ELF)
+  std::string architecture;  // "x86-64", "x86" or the machine number
+  std::string format;        // as in ModuleExports
+};
+
+// Checks the parts of the module in `bytes` that a loader reads before its
+// code: the headers, the section table, that every section's bytes are in
+// the file, and the resources (PE: the resource directory; ELF: the
+// compiled resource file embedded under the symbol "_rsrc", when there is
+// one). Throws ModuleError naming the first part that is cut short or
+// damaged. A 32-bit or big-endian ELF file is only named ("ELF32", "ELF64
+// big-endian"), not read further. The work is bounded by the file's size.
+ModuleTarget CheckModule(std::span<const std::uint8_t> bytes);
+
 }  // namespace qevtools

@@ -6,7 +6,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
+#include <vector>
 
 #include "ModuleFile.hpp"
 #include "System.Kernel.hpp"
@@ -22,7 +26,12 @@ const char kHelp[] =
     "required packages, contained units), its description, platform mask,\n"
     "version block and exported names. The package is loaded as a module (its\n"
     "start-up runs, its units are not initialized), so run the tool of the\n"
-    "package's own build: natively for Linux, under Wine for Windows.\n";
+    "package's own build: natively for Linux, under Wine for Windows.\n"
+    "\n"
+    "Exit status: 0 when the module was read whole; 1 when it cannot be read\n"
+    "(no such file, a folder, empty, cut short or damaged in a named part, a\n"
+    "module of another system or architecture, a damaged identity table); 2\n"
+    "for a wrong command line.\n";
 
 std::uint32_t Le(Span d, std::size_t at, int n) {
   std::uint32_t v = 0;
@@ -111,6 +120,42 @@ void PrintVersionNode(Span block, std::size_t at, int depth) {
   }
 }
 
+// The modules this tool can load: those of its own build.
+#if defined(_WIN64)
+const qevtools::ModuleTarget kOwnTarget{"Windows", "x86-64", "PE32+"};
+#elif defined(_WIN32)
+const qevtools::ModuleTarget kOwnTarget{"Windows", "x86", "PE32"};
+#else
+const qevtools::ModuleTarget kOwnTarget{"Linux", "x86-64", "ELF64"};
+#endif
+
+// Why the file at `path` is no module this tool can load, or nothing: the
+// file itself (missing, a folder, empty), a part cut short or damaged, or
+// a module of another system or architecture.
+std::string WhyNotLoadable(const std::string& path) {
+  if (path.empty()) return "no module named (the name is empty)";
+  std::error_code error;
+  const auto status = std::filesystem::status(path, error);
+  if (!std::filesystem::exists(status)) return path + ": no such file";
+  if (std::filesystem::is_directory(status)) return path + ": a folder, not a module file";
+  std::ifstream in(path, std::ios::binary);
+  const std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(in), {}};
+  if (!in && !in.eof()) return path + ": cannot be read";
+  if (bytes.empty()) return path + ": empty (0 bytes)";
+  qevtools::ModuleTarget target;
+  try {
+    target = qevtools::CheckModule(bytes);
+  } catch (const qevtools::ModuleError& e) {
+    return path + ": " + (e.what() + std::strlen("module file: "));
+  }
+  if (target.system != kOwnTarget.system || target.architecture != kOwnTarget.architecture ||
+      target.format != kOwnTarget.format)
+    return path + ": a module of another system or architecture (" + target.system + " " + target.architecture +
+           ", " + target.format + "); this qev-inspect loads " + kOwnTarget.system + " " +
+           kOwnTarget.architecture + " modules only: use the qev-inspect of that build";
+  return {};
+}
+
 std::string Demangled(const std::string& name) {
   int status = 0;
   char* text = abi::__cxa_demangle(name.c_str(), nullptr, nullptr, &status);
@@ -128,10 +173,19 @@ int main(int argc, char** argv) {
   }
   try {
     const std::string path = argv[1];
-    const System::UnicodeString widePath(path.c_str());
+    if (const std::string why = WhyNotLoadable(path); !why.empty()) {
+      std::fprintf(stderr, "qev-inspect: %s\n", why.c_str());
+      return 1;
+    }
+    // By its full path: a bare name would send the system's loader searching
+    // its own folders instead of reading this file.
+    const System::UnicodeString widePath(std::filesystem::absolute(path).u16string());
     System::HINSTANCE module = System::Kernel::LoadLibraryW(widePath.c_str());
     if (!module) {
-      std::fprintf(stderr, "qev-inspect: cannot load %s as a module\n", path.c_str());
+      std::fprintf(stderr,
+                   "qev-inspect: %s: a sound module file, but the system's loader refused it (a library it "
+                   "needs may be missing)\n",
+                   path.c_str());
       return 1;
     }
     std::printf("%s\n", path.c_str());
