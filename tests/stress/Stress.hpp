@@ -52,6 +52,8 @@ struct Figures {
   std::atomic<std::uint64_t> hookSwaps{0};
   std::atomic<std::uint64_t> hookRaises{0};        // raised on purpose
   std::atomic<std::uint64_t> wakesAfterRetire{0};  // a replaced hook called after SetWakeMainThread returned
+  std::atomic<std::uint64_t> lostWakeUps{0};  // a call queued while CheckSynchronize waited, left to its timeout
+  std::atomic<std::uint64_t> syncsUnrun{0};   // a Synchronize returned normally without its call having run
 };
 extern Figures fig;
 
@@ -202,6 +204,8 @@ void StopFromWorkerDuringStart(std::chrono::seconds budget);      // StopDuringS
 void OwnerWithRunningTimers();                                    // OwnerWithTimers.cpp
 void ApplicationPatterns();                                       // ApplicationPatterns.cpp
 void WakeHooks(std::chrono::seconds budget);                      // WakeHooks.cpp
+void DispatchHazards();                                           // DispatchHazards.cpp
+extern int onlyHazard;  // --hazard N: that hazard of DispatchHazards alone (0: all)
 void BindingFaults();                                             // BindingFaults.cpp
 // Linux: the fake library's own record of every variant that was loaded.
 void CheckFakeRecords();                                          // BindingFaults.cpp

@@ -5,7 +5,7 @@
 // every thread's stack) or a scenario ends otherwise than it must.
 //
 //   timer_stress [--operations N] [--seconds S] [--limit S] [--seed N] [--fake-winmm DIR]
-//                [--minutes M]
+//                [--minutes M] [--hazard N]
 //   timer_stress --deadlock    (checks the watchdog: waits for ever, see below)
 //   timer_stress --crash       (checks the fault report: a handler faults)
 //
@@ -416,6 +416,8 @@ Settings Parse(int argc, char** argv) {
       s.limit = std::atoi(value);
     else if (key == "--minutes")
       s.minutes = std::atoi(value);
+    else if (key == "--hazard")
+      onlyHazard = std::atoi(value);
     else if (key == "--seed")
       s.seed = static_cast<std::uint32_t>(std::strtoul(value, nullptr, 10));
     else if (key == "--fake-winmm")
@@ -504,6 +506,7 @@ int main(int argc, char** argv) {
     phase("owner with 8 timers", OwnerWithRunningTimers);
     phase("application patterns", ApplicationPatterns);
     phase("wake hooks", [] { WakeHooks(2s); });
+    phase("dispatch hazards", DispatchHazards);
     const std::uint64_t begun = mm.begun - begun0, ended = mm.ended - ended0;
     fig.unbalancedPeriods += begun > ended ? begun - ended : ended - begun;
     if (mm.begun == 0) Wrong("no period was begun with the complete library");
@@ -514,7 +517,7 @@ int main(int argc, char** argv) {
                   static_cast<unsigned long long>(fig.operations.load()),
                   static_cast<unsigned long long>(fig.handlerCalls.load()),
                   static_cast<unsigned long long>(fig.callsAfterDestroy + fig.unbalancedPeriods + fig.wrongOutcomes +
-                                                  fig.wakesAfterRetire));
+                                                  fig.wakesAfterRetire + fig.lostWakeUps + fig.syncsUnrun));
   } while (Clock::now() < soakEnd);
   CheckFakeRecords();
 
@@ -554,8 +557,10 @@ int main(int argc, char** argv) {
   line("wake hooks swapped", fig.hookSwaps);
   line("wake hook exceptions", fig.hookRaises);
   line("wakes after a hook was replaced", fig.wakesAfterRetire);
+  line("lost wake-ups", fig.lostWakeUps);
+  line("Synchronize calls returned unrun", fig.syncsUnrun);
   line("faults", fig.callsAfterDestroy + fig.leakedThreads + fig.unbalancedPeriods + fig.wrongOutcomes +
-                     fig.wakesAfterRetire);
+                     fig.wakesAfterRetire + fig.lostWakeUps + fig.syncsUnrun);
   std::printf("seconds for the changes: %.1f\n", changesSeconds);
   std::printf("seconds: %.1f\n", seconds);
 
@@ -564,6 +569,7 @@ int main(int argc, char** argv) {
   const bool paceJudged = settings.minutes == 0;
   const bool ok = (reached || !paceJudged) && fig.callsAfterDestroy == 0 && fig.wakesAfterRetire == 0 &&
                   fig.leakedThreads == 0 && fig.unbalancedPeriods == 0 && fig.wrongOutcomes == 0 &&
+                  fig.lostWakeUps == 0 && fig.syncsUnrun == 0 &&
                   fig.timersCreated == fig.timersDestroyed;
   if (!reached)
     std::printf("%s: fewer changes than the target within %d s%s\n", paceJudged ? "FAILED" : "note", settings.seconds,
