@@ -16,6 +16,23 @@ int onlyHazard = 0;
 
 namespace {
 
+// Serves the dispatch until `done` or 10 s (scaled), taking the raising
+// hook's exceptions, which the dispatch keeps for CheckSynchronize, and then
+// every exception still kept.
+template <class F>
+void ServeCatching(F done) {
+  const auto deadline = Clock::now() + std::chrono::seconds(10 * kSlow);
+  for (bool more = true; Clock::now() < deadline && (more || !done());) {
+    try {
+      more = CheckSynchronize(1);
+    } catch (const EStress&) {
+      more = true;
+    }
+    Heartbeat();
+  }
+}
+
+
 using Method = System::Classes::TThreadMethod;
 
 // How long a call queued while CheckSynchronize waits may take to run before
@@ -96,6 +113,7 @@ void LostWakeUps(int rounds) {
     }
   }
   System::Classes::SetWakeMainThread(previous);
+  ServeCatching([] { return true; });
 }
 
 // A subclass whose worker-thread handler asks the main thread to run a method
@@ -233,21 +251,13 @@ void RaisingHookDuringHandOver(int rounds) {
     hook.raising = 1 + Pick(3);
     t->Start();
     const std::uint64_t destroyed = fig.timersDestroyed;
-    bool raised = false;
-    ServeUntil([&] {
-      try {
-        CheckSynchronize(1);
-      } catch (const EStress&) {
-        raised = true;
-      }
-      return fig.timersDestroyed != destroyed;
-    });
+    ServeCatching([&] { return fig.timersDestroyed != destroyed; });
     ++fig.operations;
     if (fig.timersDestroyed == destroyed) Wrong("hazards: a timer deleting itself under a raising hook was not freed");
-    (void)raised;
   }
   hook.raising = 0;
   System::Classes::SetWakeMainThread(previous);
+  ServeCatching([] { return TThread::ActiveCount() == 0; });
   if (!AllWorkersEnded()) Wrong("hazards: workers left after the raising hook");
 }
 
@@ -299,9 +309,10 @@ void FormClosedTwice(int rounds) {
 }  // namespace
 
 void DispatchHazards() {
-  const int rounds = kSlow > 1 ? 6 : 12;
+  // Most rounds end in a destruction's pause (half a second): few of them.
+  const int rounds = kSlow > 1 ? 3 : 4;
   // A round of the wake-up costs a few milliseconds, unless it is lost.
-  if (onlyHazard == 0 || onlyHazard == 1) LostWakeUps(rounds * 25);
+  if (onlyHazard == 0 || onlyHazard == 1) LostWakeUps(300);
   if (onlyHazard == 0 || onlyHazard == 2) SynchronizeDuringDelete(rounds);
   if (onlyHazard == 0 || onlyHazard == 3) RestartAfterHandOver(rounds);
   if (onlyHazard == 0 || onlyHazard == 4) RaisingHookDuringHandOver(rounds);
