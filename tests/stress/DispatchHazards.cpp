@@ -310,9 +310,9 @@ void FormClosedTwice(int rounds) {
 
 void DispatchHazards() {
   // Most rounds end in a destruction's pause (half a second): few of them.
-  const int rounds = kSlow > 1 ? 3 : 4;
+  const int rounds = kSlow > 1 ? 2 : 3;
   // A round of the wake-up costs a few milliseconds, unless it is lost.
-  if (onlyHazard == 0 || onlyHazard == 1) LostWakeUps(300);
+  if (onlyHazard == 0 || onlyHazard == 1) LostWakeUps(200);
   if (onlyHazard == 0 || onlyHazard == 2) SynchronizeDuringDelete(rounds);
   if (onlyHazard == 0 || onlyHazard == 3) RestartAfterHandOver(rounds);
   if (onlyHazard == 0 || onlyHazard == 4) RaisingHookDuringHandOver(rounds);
