@@ -280,23 +280,18 @@ void Drop(Match match) {
   }
 }
 
-// A Synchronize request of the calling thread, in its dispatch group. On the
-// heap rather than the caller's stack: every thread's stack has the same
-// layout, so the callers' state words would share their low address bits,
-// and Wine's WaitOnAddress keeps one spinning lock per value of those bits.
-class CallerRequest {
- public:
-  explicit CallerRequest(TThreadMethod method) : r_(std::make_unique<SyncRequest>()) {
-    r_->method = method;
-    const TThread* t = TThread::Current();
-    r_->group = t ? t->DispatchGroup() : 0;
-  }
-  SyncRequest* get() const { return r_.get(); }
-  SyncRequest* operator->() const { return r_.get(); }
-
- private:
-  std::unique_ptr<SyncRequest> r_;
-};
+// A request of the calling thread (Synchronize, Queue), in its dispatch
+// group. On the heap rather than the caller's stack: every thread's stack has
+// the same layout, so the callers' state words would share their low address
+// bits, and Wine's WaitOnAddress keeps one spinning lock per value of those
+// bits.
+std::unique_ptr<SyncRequest> NewRequest(TThreadMethod method) {
+  auto r = std::make_unique<SyncRequest>();
+  r->method = method;
+  const TThread* t = TThread::Current();
+  r->group = t ? t->DispatchGroup() : 0;
+  return r;
+}
 
 void RequireMainThread(const char16_t* message) {
   if (!Kernel::IsMainThread()) throw EThread(message);
@@ -314,17 +309,17 @@ void TThread::Synchronize(TThreadMethod method) {
     method();
     return;
   }
-  const CallerRequest request(method);
+  const auto request = NewRequest(method);
   Dispatch& d = dispatch();
   try {
     Enqueue(d, request.get());
   } catch (...) {
     // The wake hook raised. The request is ours until we return: take it
     // back, or, if the main thread has it already, let that call end first.
-    if (!Withdraw(d, request.get())) AwaitFinish(*request.get());
+    if (!Withdraw(d, request.get())) AwaitFinish(*request);
     throw;
   }
-  if (AwaitFinish(*request.get()) == SyncRequest::kDropped)
+  if (AwaitFinish(*request) == SyncRequest::kDropped)
     throw EThread(u"Synchronize: the call was removed from the queue before it ran");
   if (request->error) std::rethrow_exception(request->error);
 }
@@ -334,9 +329,9 @@ bool TThread::SynchronizeOwnCall(TThreadMethod method) {
     method();
     return true;
   }
-  const CallerRequest request(method);
+  const auto request = NewRequest(method);
   EnqueueOwn(dispatch(), request.get());
-  if (AwaitFinish(*request.get()) == SyncRequest::kDropped) return false;
+  if (AwaitFinish(*request) == SyncRequest::kDropped) return false;
   if (request->error) std::rethrow_exception(request->error);
   return true;
 }
@@ -346,10 +341,7 @@ void TThread::Queue(TThreadMethod method) {
     method();
     return;
   }
-  auto* request = new SyncRequest;
-  request->method = method;
-  const TThread* t = TThread::Current();
-  request->group = t ? t->DispatchGroup() : 0;
+  auto* request = NewRequest(method).release();
   request->owned = true;
   request->holders.store(2, std::memory_order_relaxed);  // the dispatch's and ours
   Dispatch& d = dispatch();
