@@ -20,6 +20,7 @@ done
 if ((${#missing[@]})); then
   echo "setup: installing ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
+  # A mirror caught mid-sync fails one index; what the others give may do.
+  apt-get update -qq || echo "setup: apt-get update failed (above); installing from the lists it has"
   apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi

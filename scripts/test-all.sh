@@ -43,10 +43,9 @@ printf '%-8s %10s %10s %10s\n' configuration build-s wait-s test-s >"$times"
 # time, so all of them run at once.
 jobs_for() {
   case $1 in
-    tsan | asan) echo 3 ;;
+    tsan | asan) echo 4 ;;
     fuzz) echo 3 ;;
-    linux) echo 6 ;;
-    *) echo 4 ;;
+    *) echo 8 ;;
   esac
 }
 
