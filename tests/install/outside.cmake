@@ -6,7 +6,8 @@
 #   STEP=consumer  configure EXAMPLES against WORK/moved, check that the
 #                  consumer build names no file of SOURCE or BUILD, build it
 #                  and run its programs; build APP with CXX and the flags
-#                  pkg-config gives for qevtimer, and run it
+#                  pkg-config gives for qevtimer, and run it; on win32 the
+#                  same with -static fails to link
 #   STEP=bench     run the installed benchmark from WORK/moved
 #   STEP=deb       (Linux) the Debian packages cpack made (DEB_FILES, of
 #                  DEB_PACKAGES: library, development, tools): their files,
@@ -231,6 +232,23 @@ elseif(STEP STREQUAL "consumer")
   qev_expect_match("main_loop" "0 elsewhere, [0-9]+ wakes, 0 threads left" "${out}")
 
   qev_pkg_config_app(app_pkg_config ${prefix})
+  if(TARGET_NAME STREQUAL "win32")
+    # The same link with -static in place of the shared libgcc, which the
+    # packages need the program to share: it fails, and says so.
+    qev_run("pkg-config" COMMAND pkg-config --cflags --libs qevtimer)
+    string(REPLACE "-static-libstdc++ -shared-libgcc" "-static" flags "${out}")
+    if(flags STREQUAL out)
+      message(FATAL_ERROR "pkg-config gives no -static-libstdc++ -shared-libgcc: ${out}")
+    endif()
+    string(STRIP "${flags}" flags)
+    set(line "'${CXX}' -std=c++20 '${APP}' ${flags} -o '${WORK}/app_static.exe'")
+    execute_process(COMMAND sh -c "${line}" RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
+    message(STATUS "${line} (exit ${rc}):\n${out}")
+    if(rc EQUAL 0)
+      message(FATAL_ERROR "a win32 program linked with -static")
+    endif()
+    qev_expect_match("${line}" "undefined reference to `libgcc_s_dw2_1_dll_iname'" "${out}")
+  endif()
 
 elseif(STEP STREQUAL "bench")
   # The benchmark runs from the tree and writes its report and plots: the
