@@ -1,12 +1,14 @@
 #!/usr/bin/env python3
 """Writes the binary resources of the package QevTimerPack for one build.
 
-    make_resources.py {win64|win32|linux} OUTPUT_FOLDER
+    make_resources.py {win64|win32|linux} OUTPUT_FOLDER [REQUIRED ...]
 
 Files written: PACKAGEINFO.bin, DESCRIPTION.bin, PACKAGEOPTIONS.bin,
 TQEVTIMER.bmp (the palette bitmap), icon16.bin and icon32.bin (icon
 images) and MAINICON.grp (an icon group). The resource scripts beside this
-file take them in. Needs only the standard library.
+file take them in. REQUIRED names the packages the linux build requires, as
+the loader finds them: the stand-in's libraries by their sonames. Needs only
+the standard library.
 """
 import math
 import os
@@ -59,8 +61,9 @@ BUILDS = {
                  + [(0, "Qevtimerpack"), (0, "Qevtimer")],
         hashed=False, description="QevTimerPack", size=644, padding=0),
 }
-# The ELF build follows the x86-64 one, with the stand-in's library names.
-BUILDS["linux"] = dict(BUILDS["win64"], requires=["libqevtimer-vcl.so", "libqevtimer-rtl.so"], size=None)
+# The ELF build follows the x86-64 one; the stand-in's library names come
+# from the command line.
+BUILDS["linux"] = dict(BUILDS["win64"], requires=None, size=None)
 
 
 def cstr(text):
@@ -176,10 +179,12 @@ def icon_group(entries):
 
 
 def main():
-    if len(sys.argv) != 3 or sys.argv[1] not in BUILDS:
+    if len(sys.argv) < 3 or sys.argv[1] not in BUILDS or (len(sys.argv) > 3) != (sys.argv[1] == "linux"):
         sys.exit(__doc__)
     target, folder = sys.argv[1], sys.argv[2]
     build = BUILDS[target]
+    if target == "linux":
+        build = dict(build, requires=sys.argv[3:])
     os.makedirs(folder, exist_ok=True)
     icon16, icon32 = icon_image(16), icon_image(32)
     files = {

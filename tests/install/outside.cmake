@@ -6,12 +6,16 @@
 #   STEP=consumer  configure EXAMPLES against WORK/moved, check that the
 #                  consumer build names no file of SOURCE or BUILD, build it
 #                  and run its programs; build APP with CXX and the flags
-#                  pkg-config gives for qevtimer, and run it
+#                  pkg-config gives for qevtimer, and run it; on win32 the
+#                  same with -static fails to link
 #   STEP=bench     run the installed benchmark from WORK/moved
-#   STEP=deb       (Linux) the Debian package cpack made: its files, lintian,
-#                  and APP built against the package unpacked into WORK/root
-# BINDIR, LIBDIR, INCLUDEDIR, CONFIG_DIR and PC_DIR are the tree's folders,
-# relative to its top. EMULATOR runs Windows programs (wine); their DLLs come
+#   STEP=deb       (Linux) the Debian packages cpack made (DEB_FILES, of
+#                  DEB_PACKAGES: library, development, tools): their files,
+#                  lintian on each; unpacked into WORK/root, the tools run
+#                  without the development package; with it, the README's
+#                  links, APP built with pkg-config and EXAMPLES with CMake
+# BINDIR, LIBDIR, INCLUDEDIR, DOCDIR, CONFIG_DIR and PC_DIR are the tree's
+# folders, relative to its top; DEB_LIBDIR the packages' library folder. EMULATOR runs Windows programs (wine); their DLLs come
 # from the tree's BINDIR through WINEPATH.
 cmake_minimum_required(VERSION 3.25)
 
@@ -64,6 +68,35 @@ function(qev_pkg_config_app name prefix)
   qev_expect_match("${name}" "app: TQevTimer [0-9.]+, [0-9]+ ticks, 0 threads left" "${out}")
 endfunction()
 
+# Every relative link of a Markdown file (`[text](target)`, images too)
+# leads to a file or folder beside it; #anchors are left aside.
+function(qev_check_links file)
+  file(READ ${file} text)
+  # Each link's target marked, then the square brackets left out: they
+  # would keep CMake's list from splitting at semicolons.
+  string(REPLACE "](" " @link@ " text "${text}")
+  string(REGEX REPLACE "[][]" "" text "${text}")
+  string(REGEX MATCHALL " @link@ [^)\n]+\\)" links "${text}")
+  set(checked 0)
+  foreach(link IN LISTS links)
+    string(REGEX REPLACE "^ @link@ ([^)#]*).*\\)$" "\\1" target "${link}")
+    if(target STREQUAL "" OR target MATCHES "^[a-z]+:")
+      continue()
+    endif()
+    cmake_path(GET file PARENT_PATH folder)
+    if(NOT EXISTS ${folder}/${target})
+      message(FATAL_ERROR "${file} links to ${target}, which is not there")
+    endif()
+    math(EXPR checked "${checked} + 1")
+  endforeach()
+  if(checked EQUAL 0)
+    message(FATAL_ERROR "${file}: no relative link found")
+  endif()
+  message(STATUS "${file}: ${checked} relative links, each to a file there")
+endfunction()
+
+string(REPLACE "," ";" DEB_FILES "${DEB_FILES}")
+string(REPLACE "," ";" DEB_PACKAGES "${DEB_PACKAGES}")
 set(installed ${WORK}/installed)
 set(prefix ${WORK}/moved)
 if(EMULATOR)
@@ -136,9 +169,11 @@ if(STEP STREQUAL "package")
   if(NOT packed STREQUAL files)
     message(FATAL_ERROR "the archive differs from the install tree:\n  ${packed}\nand\n  ${files}")
   endif()
-  if(DEB AND NOT EXISTS ${WORK}/packages/${DEB})
-    message(FATAL_ERROR "cpack made no ${DEB}")
-  endif()
+  foreach(deb IN LISTS DEB_FILES)
+    if(NOT EXISTS ${WORK}/packages/${deb})
+      message(FATAL_ERROR "cpack made no ${deb}")
+    endif()
+  endforeach()
   # The tree's file list, for the Debian package's check.
   file(WRITE ${WORK}/files.txt "${files}")
 
@@ -149,6 +184,7 @@ if(STEP STREQUAL "package")
   qev_run("qev-design" COMMAND ${EMULATOR} ${prefix}/${DESIGN} --set Interval=0.25 --save -
           WORKING_DIRECTORY ${prefix})
   qev_expect_match("qev-design" "object QevTimer1: TQevTimer\r?\n +Interval = 0.25" "${out}")
+  qev_check_links(${prefix}/${DOCDIR}/README.md)
 
 elseif(STEP STREQUAL "consumer")
   set(consumer ${WORK}/consumer)
@@ -196,6 +232,23 @@ elseif(STEP STREQUAL "consumer")
   qev_expect_match("main_loop" "0 elsewhere, [0-9]+ wakes, 0 threads left" "${out}")
 
   qev_pkg_config_app(app_pkg_config ${prefix})
+  if(TARGET_NAME STREQUAL "win32")
+    # The same link with -static in place of the shared libgcc, which the
+    # packages need the program to share: it fails, and says so.
+    qev_run("pkg-config" COMMAND pkg-config --cflags --libs qevtimer)
+    string(REPLACE "-static-libstdc++ -shared-libgcc" "-static" flags "${out}")
+    if(flags STREQUAL out)
+      message(FATAL_ERROR "pkg-config gives no -static-libstdc++ -shared-libgcc: ${out}")
+    endif()
+    string(STRIP "${flags}" flags)
+    set(line "'${CXX}' -std=c++20 '${APP}' ${flags} -o '${WORK}/app_static.exe'")
+    execute_process(COMMAND sh -c "${line}" RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
+    message(STATUS "${line} (exit ${rc}):\n${out}")
+    if(rc EQUAL 0)
+      message(FATAL_ERROR "a win32 program linked with -static")
+    endif()
+    qev_expect_match("${line}" "undefined reference to `libgcc_s_dw2_1_dll_iname'" "${out}")
+  endif()
 
 elseif(STEP STREQUAL "bench")
   # The benchmark runs from the tree and writes its report and plots: the
@@ -223,47 +276,101 @@ elseif(STEP STREQUAL "bench")
   qev_expect_match("results.md" "qev-worker" "${results}")
 
 elseif(STEP STREQUAL "deb")
-  set(deb ${WORK}/packages/${DEB})
-  # The package holds the tree under /usr, and Debian's copyright file and
-  # changelog beside the documents.
+  # The Debian packages: the tree's files under /usr, the libraries in the
+  # multiarch folder, the documents in the development package's folder,
+  # each file in the package it belongs to, and every package with its
+  # copyright file and changelog.
+  list(GET DEB_PACKAGES 0 lib_package)
+  list(GET DEB_PACKAGES 1 dev_package)
   file(READ ${WORK}/files.txt files)
-  qev_run("dpkg-deb -I" COMMAND dpkg-deb -I ${deb})
-  qev_expect_match("dpkg-deb -I" "Package: qevtimer\n" "${out}")
-  qev_expect_match("dpkg-deb -I" "Depends: [^\n]*libc6" "${out}")
-  qev_expect_match("dpkg-deb -I" "Maintainer: QevTimer developers <qevtimer@example.org>" "${out}")
-  qev_run("dpkg-deb -c" COMMAND dpkg-deb -c ${deb})
-  string(REPLACE "\n" ";" entries "${out}")
+  set(expected "")
+  foreach(path IN LISTS files)
+    string(REGEX REPLACE "^${LIBDIR}/" "${DEB_LIBDIR}/" path "${path}")
+    string(REGEX REPLACE "^${DOCDIR}/" "share/doc/${dev_package}/" path "${path}")
+    list(APPEND expected ${path})
+  endforeach()
+  # What each package holds, by the package's place in DEB_PACKAGES.
+  set(holds_0 "^(${DEB_LIBDIR}/lib[^/]+\\.so\\.[0-9.]+|share/doc/${lib_package}/.+)$")
+  set(holds_1 "^(include/.+|${DEB_LIBDIR}/(lib[^/]+\\.so|cmake/.+|pkgconfig/.+)|share/doc/${dev_package}/.+)$")
+  set(holds_2 "^(${BINDIR}/[^/]+|share/man/man1/[^/]+\\.1\\.gz|share/doc/[^/]+-tools/.+)$")
   set(packed "")
-  foreach(entry IN LISTS entries)
-    if(entry MATCHES "^-[^ ]+ [^ ]+ +[0-9]+ [^ ]+ [^ ]+ \\./usr/(.+)$")
-      list(APPEND packed ${CMAKE_MATCH_1})
-    elseif(NOT entry MATCHES "^d" AND NOT entry STREQUAL "")
-      message(FATAL_ERROR "not a file under /usr: ${entry}")
+  foreach(package deb IN ZIP_LISTS DEB_PACKAGES DEB_FILES)
+    list(FIND DEB_PACKAGES ${package} index)
+    list(APPEND expected share/doc/${package}/copyright share/doc/${package}/changelog.Debian.gz)
+    set(deb ${WORK}/packages/${deb})
+    qev_run("dpkg-deb -I ${package}" COMMAND dpkg-deb -I ${deb})
+    qev_expect_match("dpkg-deb -I" "Package: ${package}\n" "${out}")
+    qev_expect_match("dpkg-deb -I" "Maintainer: QevTimer developers <qevtimer@example.org>" "${out}")
+    if(index EQUAL 0)
+      qev_expect_match("dpkg-deb -I" "Depends: [^\n]*libc6" "${out}")
+    else()
+      qev_expect_match("dpkg-deb -I" "Depends: ${lib_package} \\(= " "${out}")
+    endif()
+    qev_run("dpkg-deb -c ${package}" COMMAND dpkg-deb -c ${deb})
+    string(REPLACE "\n" ";" entries "${out}")
+    foreach(entry IN LISTS entries)
+      if(entry MATCHES "^[-l][^ ]+ [^ ]+ +[0-9]+ [^ ]+ [^ ]+ \\./usr/([^ ]+)( -> .*)?$")
+        set(path ${CMAKE_MATCH_1})
+        if(NOT path MATCHES "${holds_${index}}")
+          message(FATAL_ERROR "${package} holds ${path}, which is not its part")
+        endif()
+        list(APPEND packed ${path})
+      elseif(NOT entry MATCHES "^d" AND NOT entry STREQUAL "")
+        message(FATAL_ERROR "not a file under /usr: ${entry}")
+      endif()
+    endforeach()
+
+    # lintian: nothing beyond the note that a first upload closes no bug.
+    if(NOT LINTIAN)
+      message(FATAL_ERROR "lintian not found (scripts/setup.sh installs it)")
+    endif()
+    execute_process(COMMAND ${LINTIAN} ${deb} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE error)
+    message(STATUS "lintian ${package} (exit ${rc}):\n${out}${error}")
+    string(REGEX MATCHALL "(^|\n)[EW]: [^\n]*" reports "${out}")
+    foreach(report IN LISTS reports)
+      if(NOT report MATCHES "^\n?W: ${package}: initial-upload-closes-no-bugs ")
+        message(FATAL_ERROR "lintian reports on ${package}: ${report}")
+      endif()
+    endforeach()
+    if(NOT rc EQUAL 0)
+      message(FATAL_ERROR "lintian failed on ${package}")
     endif()
   endforeach()
   list(SORT packed)
-  set(expected ${files})
-  list(APPEND expected share/doc/qevtimer/copyright share/doc/qevtimer/changelog.Debian.gz)
   list(SORT expected)
   if(NOT packed STREQUAL expected)
-    message(FATAL_ERROR "the Debian package differs from the install tree:\n  ${packed}\nand\n  ${expected}")
+    message(FATAL_ERROR "the Debian packages differ from the install tree:\n  ${packed}\nand\n  ${expected}")
   endif()
 
-  # lintian: no errors (warnings are listed in the output).
-  if(NOT LINTIAN)
-    message(FATAL_ERROR "lintian not found (scripts/setup.sh installs it)")
-  endif()
-  execute_process(COMMAND ${LINTIAN} ${deb} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
-  message(STATUS "lintian (exit ${rc}):\n${out}")
-  if(out MATCHES "(^|\n)E: ")
-    message(FATAL_ERROR "lintian reports errors")
-  endif()
-
-  # Unpacked elsewhere, the package serves pkg-config users.
+  # The runtime without the development package: the tools load the
+  # package, and it its required packages, by their sonames.
   set(root ${WORK}/root)
   file(REMOVE_RECURSE ${root})
-  qev_run("dpkg -x" COMMAND dpkg -x ${deb} ${root})
+  list(GET DEB_FILES 1 dev_deb)
+  foreach(deb IN LISTS DEB_FILES)
+    if(NOT deb STREQUAL dev_deb)
+      qev_run("dpkg -x ${deb}" COMMAND dpkg -x ${WORK}/packages/${deb} ${root})
+    endif()
+  endforeach()
+  set(ENV{LD_LIBRARY_PATH} ${root}/usr/${DEB_LIBDIR})
+  qev_run("qev-design" COMMAND ${root}/usr/${BINDIR}/qev-design --set Interval=0.25 --save -)
+  qev_expect_match("qev-design" "object QevTimer1: TQevTimer\r?\n +Interval = 0.25" "${out}")
+  unset(ENV{LD_LIBRARY_PATH})
+
+  # With it, the packages serve pkg-config and CMake users, and the README's
+  # links lead to the files they name.
+  qev_run("dpkg -x ${dev_deb}" COMMAND dpkg -x ${WORK}/packages/${dev_deb} ${root})
+  qev_check_links(${root}/usr/share/doc/${dev_package}/README.md)
+  set(LIBDIR ${DEB_LIBDIR})
+  set(PC_DIR ${DEB_LIBDIR}/pkgconfig)
   qev_pkg_config_app(app_deb ${root}/usr)
+  set(consumer ${WORK}/consumer-deb)
+  file(REMOVE_RECURSE ${consumer})
+  qev_run("configure against the packages" COMMAND ${CMAKE_COMMAND} -S ${EXAMPLES} -B ${consumer} -G ${GENERATOR}
+          -DCMAKE_BUILD_TYPE=Release -DCMAKE_PREFIX_PATH=${root}/usr)
+  qev_run("build" COMMAND ${CMAKE_COMMAND} --build ${consumer})
+  qev_run("app" COMMAND ${consumer}/app)
+  qev_expect_match("app" "app: TQevTimer [0-9.]+, [0-9]+ ticks, 0 threads left" "${out}")
 else()
   message(FATAL_ERROR "STEP is package, consumer, bench or deb")
 endif()

@@ -51,7 +51,7 @@ const Build build{"_ZN8Qevtimer8RegisterEv", "_ZN8Qevtimer9TQevTimer8TypeInfoE",
                   false, [](const std::string& base) { return base + ".bpl"; }};
 #else
 const Build build{"_ZN8Qevtimer8RegisterEv", "_ZN8Qevtimer9TQevTimer8TypeInfoE", "_ZN8Qevtimer16_timeBeginPeriodE",
-                  "GetPackageInfoTable", 104, 0x4C100001, {"libqevtimer-vcl.so", "libqevtimer-rtl.so"}, true,
+                  "GetPackageInfoTable", 108, 0x4C100001, {"libqevtimer-vcl.so.1", "libqevtimer-rtl.so.1"}, true,
                   "QevTimer 1.26", 28, 244, false, [](const std::string& base) { return "lib" + base + ".so"; }};
 #endif
 

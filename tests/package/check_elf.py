@@ -13,14 +13,15 @@ import re
 import subprocess
 import sys
 
-# The project's libraries each installed file needs, exactly.
+# The project's libraries each installed file needs, exactly: the libraries
+# by their sonames, the tools by their file names.
 OWN = {
-    "libqevtimer-rtl.so": set(),
-    "libqevtimer-vcl.so": {"libqevtimer-rtl.so"},
-    "libQevTimerPack.so": {"libqevtimer-vcl.so", "libqevtimer-rtl.so"},
-    "qev-inspect": {"libqevtimer-rtl.so"},
-    "qev-design": {"libqevtimer-vcl.so", "libqevtimer-rtl.so"},
-    "qev-bench": {"libQevTimerPack.so", "libqevtimer-vcl.so", "libqevtimer-rtl.so"},
+    "libqevtimer-rtl.so.1": set(),
+    "libqevtimer-vcl.so.1": {"libqevtimer-rtl.so.1"},
+    "libQevTimerPack.so.1": {"libqevtimer-vcl.so.1", "libqevtimer-rtl.so.1"},
+    "qev-inspect": {"libqevtimer-rtl.so.1"},
+    "qev-design": {"libqevtimer-vcl.so.1", "libqevtimer-rtl.so.1"},
+    "qev-bench": {"libQevTimerPack.so.1", "libqevtimer-vcl.so.1", "libqevtimer-rtl.so.1"},
 }
 # Beyond those, only the C and C++ runtimes that come with every system that
 # has the compiler's runtime: the C library (libc6, whose older releases split
@@ -30,13 +31,15 @@ SYSTEM = re.compile(r"^(libc\.so\.6|libm\.so\.6|libpthread\.so\.0|libdl\.so\.2|l
 
 
 def dynamic(readelf, path):
-    """The NEEDED names and the run path of an ELF file, or None if it is none."""
+    """The NEEDED names, the run path and the soname (or None) of an ELF
+    file, or None if it is none."""
     run = subprocess.run([readelf, "-d", "-W", path], capture_output=True, text=True)
     if run.returncode != 0 or "Not an ELF file" in run.stderr:
         return None
     needed = set(re.findall(r"\(NEEDED\)\s+Shared library: \[([^]]+)\]", run.stdout))
     runpath = re.findall(r"\((?:RUNPATH|RPATH)\)\s+Library r(?:un)?path: \[([^]]+)\]", run.stdout)
-    return needed, runpath
+    soname = re.findall(r"\(SONAME\)\s+Library soname: \[([^]]+)\]", run.stdout)
+    return needed, runpath, soname[0] if soname else None
 
 
 def check_needed(readelf, prefix, bindir, libdir):
@@ -52,7 +55,15 @@ def check_needed(readelf, prefix, bindir, libdir):
             info = dynamic(readelf, path)
             if info is None:
                 continue
-            needed, runpath = info
+            needed, runpath, soname = info
+            if soname:
+                # The file the soname's link leads to, named after its version.
+                if not name.startswith(soname + "."):
+                    failures.append(f"{folder}/{name}: soname {soname} does not begin its name")
+                link = os.path.join(top, soname)
+                if os.path.realpath(link) != os.path.realpath(path):
+                    failures.append(f"{folder}/{soname} is no link to {name}")
+                name = soname
             seen.add(name)
             if name not in OWN:
                 failures.append(f"{folder}/{name}: not a file this tree installs")
