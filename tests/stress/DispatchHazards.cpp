@@ -310,7 +310,7 @@ void FormClosedTwice(int rounds) {
   if (!AllWorkersEnded()) Wrong("hazards: workers left after the closed forms");
 }
 
-// --- A freed timer's queued calls, met by the next timers' deletes -------------
+// --- A freed timer's queued calls, met by the next timer's delete --------------
 
 // The record of one timer's queued updates. Records outlive their timers.
 // `queued` is the handler's count; the rest belongs to the main thread.
@@ -381,7 +381,7 @@ TQevTimer* UpdatingTimer(TComponent* owner, UpdateRecord& r, std::uint32_t ticks
 // run none of A's, nor the closed form's. A's updates run later, in the
 // dispatch; the form's never.
 void StaleCallsAtTheNextDelete(int rounds) {
-  watchdog.Step("a freed timer's queued calls at the next timers' deletes");
+  watchdog.Step("a freed timer's queued calls at the next timer's delete");
   std::deque<UpdateRecord> records;
   const int ranClosed0 = UpdatingForm::ranClosed;
   ranInsideAnotherDelete = ranInsideOwnDelete = 0;
