@@ -3,16 +3,20 @@
 // was withdrawn (raising hook) or dropped (RemoveQueuedEvents); a worker-thread
 // handler's Synchronize of a subclass's method while the timer is freed; a
 // handed-over timer whose handler starts it again; a raising wake hook during
-// hand-overs; a form closed again from a call served inside its destruction.
-// The handlers' records outlive their timers.
+// hand-overs; a form closed again from a call served inside its destruction;
+// a freed timer's queued calls met by the next timer's delete; a modal loop
+// below a handler (worker-thread or synchronized) that frees its form or its
+// timer. The handlers' records outlive their timers.
 #include "Stress.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <deque>
 
 namespace stress {
 
 int onlyHazard = 0;
+int hazardRounds = 0;
 
 namespace {
 
@@ -306,17 +310,245 @@ void FormClosedTwice(int rounds) {
   if (!AllWorkersEnded()) Wrong("hazards: workers left after the closed forms");
 }
 
+// --- A freed timer's queued calls, met by the next timer's delete --------------
+
+// The record of one timer's queued updates. Records outlive their timers.
+// `queued` is the handler's count; the rest belongs to the main thread.
+struct UpdateRecord {
+  std::atomic<int> queued{0};
+  int ran = 0;
+  bool longCall = false;  // the handler's second call outlasts the delete's pause
+  void Update();
+  void OnTick(System::TObject*) {
+    ++fig.handlerCalls;
+    ++fig.workerCalls;
+    // Relaxed: a count, and no edge between the handler and the main thread.
+    const int n = queued.fetch_add(1, std::memory_order_relaxed) + 1;
+    TThread::Queue(Method::Bind<&UpdateRecord::Update>(this));
+    if (longCall && n == 2) std::this_thread::sleep_for(550ms + 50ms * kSlow);
+  }
+};
+
+// The record whose timer the main thread is deleting right now, if any.
+const UpdateRecord* deleting = nullptr;
+int ranInsideAnotherDelete = 0;
+int ranInsideOwnDelete = 0;
+
+// A form whose timer queues its updates; closing the form drops them. The
+// main thread keeps the addresses of closed forms' records, so that an update
+// run after its form was freed is seen without reading the freed form.
+struct UpdatingForm : TComponent {
+  static inline std::deque<const UpdateRecord*> closed;
+  static inline int ranClosed = 0;
+  UpdateRecord updates;
+  UpdatingForm() : TComponent(nullptr) {
+    ++fig.timersCreated;
+    std::erase(closed, &updates);  // a new form in a closed one's memory
+  }
+  ~UpdatingForm() override {
+    TThread::RemoveQueuedEvents(&updates);
+    closed.push_back(&updates);
+    ++fig.timersDestroyed;
+  }
+  static bool Closed(const UpdateRecord* r) { return std::find(closed.begin(), closed.end(), r) != closed.end(); }
+};
+
+void UpdateRecord::Update() {
+  if (UpdatingForm::Closed(this)) {
+    ++UpdatingForm::ranClosed;
+    return;
+  }
+  ++ran;
+  if (deleting && deleting != this) ++ranInsideAnotherDelete;
+  if (deleting == this) ++ranInsideOwnDelete;
+}
+
+TQevTimer* UpdatingTimer(TComponent* owner, UpdateRecord& r, std::uint32_t ticks) {
+  auto* t = new TQevTimer(owner);
+  ++fig.timersCreated;
+  new DestroyCounter(t);
+  t->SetInterval(0.001);
+  t->SetRepeatCount(ticks);
+  t->SetOnTimer(TNotifyEvent::Bind<&UpdateRecord::OnTick>(&r));
+  t->Start();
+  return t;
+}
+
+// Timer A's handler queues updates and A is freed with them still queued; a
+// form's timer likewise, and the form drops its updates as it closes. Then B
+// is made at once (so that it likely takes A's memory) and freed while its
+// handler runs: its delete serves B's own workers' calls meanwhile, and must
+// run none of A's, nor the closed form's. A's updates run later, in the
+// dispatch; the form's never.
+void StaleCallsAtTheNextDelete(int rounds) {
+  watchdog.Step("a freed timer's queued calls at the next timer's delete");
+  std::deque<UpdateRecord> records;
+  const int ranClosed0 = UpdatingForm::ranClosed;
+  ranInsideAnotherDelete = ranInsideOwnDelete = 0;
+  for (int i = 0; i < rounds; ++i) {
+    UpdateRecord& a = records.emplace_back();
+    const auto ticks = static_cast<std::uint32_t>(2 + Pick(3));
+    TQevTimer* timerA = UpdatingTimer(nullptr, a, ticks);
+    auto* form = new UpdatingForm();
+    TQevTimer* formTimer = UpdatingTimer(form, form->updates, ticks);
+    // Their ticks are all queued and no worker holds them; no dispatch yet.
+    if (!WaitUntil([&] {
+          return timerA->GetCycleNumber() >= ticks && formTimer->GetCycleNumber() >= ticks &&
+                 TThread::ActiveCount() == 0;
+        }))
+      Wrong("hazards: the updating timers did not tick");
+    delete form;
+    delete timerA;
+
+    UpdateRecord& b = records.emplace_back();
+    b.longCall = true;
+    TQevTimer* timerB = UpdatingTimer(nullptr, b, 0);
+    if (!WaitUntil([&] { return timerB->GetCycleNumber() >= 1; })) Wrong("hazards: the next timer did not tick");
+    std::this_thread::sleep_for(20ms);  // in its long call by now
+    deleting = &b;
+    delete timerB;
+    deleting = nullptr;
+    ++fig.operations;
+    if (!ServeUntil([&] { return a.ran == a.queued.load() && b.ran == b.queued.load(); }))
+      Wrong("hazards: a freed timer's queued update never ran");
+  }
+  ServeCatching([] { return true; });
+  if (ranInsideOwnDelete == 0)
+    std::printf("note: no delete served its own timer's updates while its handler ran (the hazard did not arise)\n");
+  if (ranInsideAnotherDelete > 0) {
+    ++fig.wrongOutcomes;
+    std::fprintf(stderr, "WRONG: %d queued calls of another timer ran inside a timer's delete\n",
+                 ranInsideAnotherDelete);
+  }
+  if (const int n = UpdatingForm::ranClosed - ranClosed0; n > 0) {
+    ++fig.wrongOutcomes;
+    std::fprintf(stderr, "WRONG: %d updates dropped by their closed form ran\n", n);
+  }
+  if (!AllWorkersEnded()) Wrong("hazards: workers left after the updating timers");
+}
+
+// --- A modal loop below a handler frees its form or its timer -------------------
+
+// A dialog that a handler shows through Synchronize (at once, on the main
+// thread, for a synchronized handler): its modal loop serves the dispatch
+// until the user, another thread, closes it; the close frees the form that
+// owns the timer, or the timer. Afterwards the handler reads its sender and
+// reports what it read through the dispatch. Records outlive their timers;
+// the handler's fields are published to the main thread by the Queue call.
+struct DialogRecord {
+  TComponent* form = nullptr;   // the main thread's
+  TQevTimer* timer = nullptr;   // likewise
+  bool freeForm = false;        // set before the timer starts
+  double interval = 0;          // likewise
+  bool shown = false, closed = false, freedInDialog = false;  // the main thread's
+  bool reported = false, destroyed = false;                    // likewise
+  int reports = 0;
+  double seenInterval = -1;  // the handler's, until reported
+  bool seenEnabled = true;   // likewise
+  double reportedInterval = -1;
+  bool reportedEnabled = true;
+  std::thread user;
+
+  void Close() {
+    if (freeForm) {
+      delete form;
+      form = nullptr;
+    } else {
+      delete timer;
+    }
+    closed = true;
+  }
+  void Modal() {
+    if (shown) return;  // one dialog per record
+    shown = true;
+    const int napUs = Pick(5000);
+    user = std::thread([this, napUs] {
+      std::this_thread::sleep_for(std::chrono::microseconds(napUs));
+      TThread::Queue(Method::Bind<&DialogRecord::Close>(this));  // the user closes the dialog
+    });
+    const auto deadline = Clock::now() + std::chrono::seconds(10 * kSlow);
+    while (!closed && Clock::now() < deadline) {
+      CheckSynchronize(1);
+      Heartbeat();
+    }
+    for (int round = Pick(20); round > 0; --round) CheckSynchronize(1);
+    user.join();
+    freedInDialog = destroyed;  // the handler has not returned yet
+  }
+  void Report() {
+    reportedInterval = seenInterval;
+    reportedEnabled = seenEnabled;
+    reported = true;
+    ++reports;
+  }
+  void OnTick(System::TObject* sender) {
+    ++fig.handlerCalls;
+    if (!K::IsMainThread()) ++fig.workerCalls;
+    TThread::Synchronize(Method::Bind<&DialogRecord::Modal>(this));
+    auto* self = static_cast<TQevTimer*>(sender);
+    seenInterval = self->Interval();  // a live timer: allocated and stopped
+    seenEnabled = self->Enabled();
+    TThread::Queue(Method::Bind<&DialogRecord::Report>(this));
+  }
+};
+
+struct DialogTimer : TQevTimer {
+  DialogRecord* record;
+  DialogTimer(TComponent* owner, DialogRecord* r) : TQevTimer(owner), record(r) { ++fig.timersCreated; }
+  ~DialogTimer() override {
+    record->destroyed = true;
+    ++fig.timersDestroyed;
+  }
+};
+
+// Each round a worker-thread handler or a synchronized one (alternately);
+// what the dialog frees, and whether the timer is cycled, at random.
+void ModalLoopFreesTheTimer(int rounds) {
+  watchdog.Step("a modal loop below a handler frees its form or its timer");
+  std::deque<DialogRecord> records;
+  for (int i = 0; i < rounds; ++i) {
+    DialogRecord& r = records.emplace_back();
+    r.form = new DestroyCounter(nullptr);
+    ++fig.timersCreated;
+    r.freeForm = Chance(50);
+    r.interval = 0.001 * (1 + Pick(3));
+    auto* t = new DialogTimer(r.form, &r);
+    r.timer = t;
+    t->SetInterval(r.interval);
+    t->SetCycled(Chance(50));
+    t->SetNeedSynchronization(i % 2 == 1);
+    t->SetOnTimer(TNotifyEvent::Bind<&DialogRecord::OnTick>(&r));
+    t->Start();
+    if (!ServeUntil([&] { return r.reported && r.destroyed; }, 20s))
+      Wrong(r.reported ? "hazards: a timer freed in a modal loop was never freed"
+                       : "hazards: a handler whose dialog freed its timer never reported");
+    ++fig.operations;
+    if (r.freedInDialog) Wrong("hazards: a timer freed in a modal loop was destroyed before its handler returned");
+    if (r.reported && (r.reportedInterval != r.interval || r.reportedEnabled || r.reports != 1))
+      Wrong("hazards: a handler read a timer freed in its modal loop as other than stopped and whole");
+    delete r.form;  // the form itself, where the dialog freed the timer alone
+    r.form = nullptr;
+  }
+  ServeCatching([] { return true; });
+  if (!AllWorkersEnded()) Wrong("hazards: workers left after the modal loops");
+}
+
 }  // namespace
 
 void DispatchHazards() {
   // Most rounds end in a destruction's pause (half a second): few of them.
-  const int rounds = kSlow > 1 ? 2 : 3;
+  const int rounds = hazardRounds > 0 ? hazardRounds : kSlow > 1 ? 2 : 3;
   // A round of the wake-up costs a few milliseconds, unless it is lost.
-  if (onlyHazard == 0 || onlyHazard == 1) LostWakeUps(200);
+  if (onlyHazard == 0 || onlyHazard == 1) LostWakeUps(hazardRounds > 0 ? 70 * hazardRounds : 200);
   if (onlyHazard == 0 || onlyHazard == 2) SynchronizeDuringDelete(rounds);
   if (onlyHazard == 0 || onlyHazard == 3) RestartAfterHandOver(rounds);
   if (onlyHazard == 0 || onlyHazard == 4) RaisingHookDuringHandOver(rounds);
   if (onlyHazard == 0 || onlyHazard == 5) FormClosedTwice(rounds);
+  // Three destructions a round, each with its pause: one round.
+  if (onlyHazard == 0 || onlyHazard == 6) StaleCallsAtTheNextDelete(hazardRounds > 0 ? hazardRounds : 1);
+  // One destruction a round, the handler on a worker thread and on the main
+  // thread in turn.
+  if (onlyHazard == 0 || onlyHazard == 7) ModalLoopFreesTheTimer(hazardRounds > 0 ? hazardRounds : 2);
 }
 
 }  // namespace stress

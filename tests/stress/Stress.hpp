@@ -205,7 +205,8 @@ void OwnerWithRunningTimers();                                    // OwnerWithTi
 void ApplicationPatterns();                                       // ApplicationPatterns.cpp
 void WakeHooks(std::chrono::seconds budget);                      // WakeHooks.cpp
 void DispatchHazards();                                           // DispatchHazards.cpp
-extern int onlyHazard;  // --hazard N: that hazard of DispatchHazards alone (0: all)
+extern int onlyHazard;    // --hazard N: that hazard of DispatchHazards alone (0: all)
+extern int hazardRounds;  // --rounds N: that many rounds of each hazard (0: as in CI)
 void BindingFaults();                                             // BindingFaults.cpp
 // Linux: the fake library's own record of every variant that was loaded.
 void CheckFakeRecords();                                          // BindingFaults.cpp

@@ -5,7 +5,7 @@
 // every thread's stack) or a scenario ends otherwise than it must.
 //
 //   timer_stress [--operations N] [--seconds S] [--limit S] [--seed N] [--fake-winmm DIR]
-//                [--minutes M] [--hazard N]
+//                [--minutes M] [--hazard N] [--rounds N]
 //   timer_stress --deadlock    (checks the watchdog: waits for ever, see below)
 //   timer_stress --crash       (checks the fault report: a handler faults)
 //
@@ -418,6 +418,8 @@ Settings Parse(int argc, char** argv) {
       s.minutes = std::atoi(value);
     else if (key == "--hazard")
       onlyHazard = std::atoi(value);
+    else if (key == "--rounds")
+      hazardRounds = std::atoi(value);
     else if (key == "--seed")
       s.seed = static_cast<std::uint32_t>(std::strtoul(value, nullptr, 10));
     else if (key == "--fake-winmm")
