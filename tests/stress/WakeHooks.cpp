@@ -56,6 +56,12 @@ void WakeHooks(std::chrono::seconds budget) {
   std::vector<Queuer*> queuers;
   for (int i = 0; i < 3; ++i) queuers.push_back(TThread::Create<Queuer>());
   Slot* ticking[] = {&NewTimer(nullptr, 0.0, true, Act::Count), &NewTimer(nullptr, 0.0, true, Act::Count)};
+  // Every queueing thread has had a call run before the swaps begin: on a
+  // busy machine a thread may otherwise start only after they have ended.
+  if (!ServeUntil([&] { return std::all_of(queuers.begin(), queuers.end(), [](Queuer* q) { return q->ran > 0; }); }, 30s))
+    Wrong("wake hooks: a queueing thread's calls did not run");
+  std::uint64_t ranBefore = 0;
+  for (Queuer* q : queuers) ranBefore += q->ran;
   Waker* current = nullptr;
   const auto end = Clock::now() + budget;
   for (int round = 0; Clock::now() < end && round < 20000; ++round) {
@@ -97,7 +103,7 @@ void WakeHooks(std::chrono::seconds budget) {
     delete q;
   }
   ServeUntil([] { return false; }, 20ms);
-  if (ran == 0) Wrong("wake hooks: no queued call ran");
+  if (ran == ranBefore) Wrong("wake hooks: no queued call ran once the hooks were being swapped");
   if (!AllWorkersEnded()) Wrong("wake hooks: workers left");
 }
 
