@@ -94,6 +94,18 @@ function(qev_install_set)
   # The README, and what its links lead to, in the same places relative to it.
   install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${arg_DOCDIR} ${dev})
   install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs ${PROJECT_SOURCE_DIR}/examples DESTINATION ${arg_DOCDIR} ${dev})
+  # The benchmark results that docs/ shows, beside it as in the source tree.
+  file(GLOB docs ${PROJECT_SOURCE_DIR}/docs/*.md)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${docs})
+  foreach(doc IN LISTS docs)
+    file(STRINGS ${doc} lines REGEX "\\]\\(\\.\\./bench/results/")
+    string(REGEX MATCHALL "\\.\\./bench/results/[^)# ]+" shown "${lines}")
+    foreach(file IN LISTS shown)
+      string(REGEX REPLACE "^\\.\\./" "" file ${file})
+      cmake_path(GET file PARENT_PATH folder)
+      install(FILES ${PROJECT_SOURCE_DIR}/${file} DESTINATION ${arg_DOCDIR}/${folder} ${dev})
+    endforeach()
+  endforeach()
 
   set(config_dir ${arg_LIBDIR}/cmake/QevTimer)
   install(EXPORT ${arg_EXPORT} NAMESPACE qev:: FILE QevTimerTargets.cmake DESTINATION ${config_dir} ${dev})
