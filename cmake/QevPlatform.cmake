@@ -53,15 +53,18 @@ if(QEV_WERROR)
   target_compile_options(qev_options INTERFACE -Werror)
 endif()
 
+# Sanitized code at -O1 with full debug information; a test program (which
+# sets QEV_TEST_PROGRAM) chooses its own.
+set(_qev_sanitized_optimize "$<$<NOT:$<BOOL:$<TARGET_PROPERTY:QEV_TEST_PROGRAM>>>:-g;-O1>")
 if(QEV_SANITIZE STREQUAL "thread")
-  target_compile_options(qev_options INTERFACE -fsanitize=thread -g -O1)
+  target_compile_options(qev_options INTERFACE -fsanitize=thread "${_qev_sanitized_optimize}")
   target_link_options(qev_options INTERFACE -fsanitize=thread)
 elseif(QEV_SANITIZE STREQUAL "address")
   # No vptr check: it needs the C++ type_info of every polymorphic class, and
   # the package exports only its listed names.
   target_compile_options(qev_options INTERFACE
     -fsanitize=address,undefined -fno-sanitize=vptr -fno-sanitize-recover=undefined
-    -fno-omit-frame-pointer -g -O1)
+    -fno-omit-frame-pointer "${_qev_sanitized_optimize}")
   target_link_options(qev_options INTERFACE -fsanitize=address,undefined)
 elseif(QEV_SANITIZE STREQUAL "fuzzer")
   # clang: coverage for libFuzzer everywhere; fuzz targets link -fsanitize=fuzzer.
